@@ -1,0 +1,153 @@
+#include "sax.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace qel {
+namespace {
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+std::string letters(const Symbols& row) { return std::string(row.begin(), row.end()); }
+
+Series one_to_eight() { return {1, 2, 3, 4, 5, 6, 7, 8}; }
+
+SeriesSet normalised_one_to_eight() {
+    SeriesSet ts{one_to_eight()};
+    znorm(ts);
+    return ts;
+}
+
+TEST(Znorm, UsesMeanAndPopulationDeviation) {
+    const SeriesSet ts = normalised_one_to_eight();
+    const double deviation = std::sqrt(5.25);
+    ASSERT_EQ(ts[0].size(), 8u);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_DOUBLE_EQ(ts[0][i], (i + 1 - 4.5) / deviation);
+    }
+    EXPECT_NEAR(ts[0][0], -1.5275, 1e-4);
+}
+
+TEST(Znorm, ConstantSeriesBecomesNanAndEmptySeriesStaysEmpty) {
+    SeriesSet ts{{3, 3, 3}, {}, {7}};
+    znorm(ts);
+    ASSERT_EQ(ts[0].size(), 3u);
+    for (double value : ts[0]) EXPECT_TRUE(std::isnan(value));
+    EXPECT_TRUE(ts[1].empty());
+    ASSERT_EQ(ts[2].size(), 1u);
+    EXPECT_TRUE(std::isnan(ts[2][0]));
+}
+
+// Every breakpoint of every row: the value itself takes the lower letter, the next double
+// above it the higher one. Holds each row of the table to its two-decimal quantiles.
+TEST(DiscreteValue, BreakpointTableBoundaries) {
+    const std::vector<std::vector<double>> expected = {
+        {},
+        {},
+        {0.0},
+        {-0.43, 0.43},
+        {-0.67, 0.0, 0.67},
+        {-0.84, -0.25, 0.25, 0.84},
+        {-0.97, -0.43, 0.0, 0.43, 0.97},
+        {-1.07, -0.57, -0.18, 0.18, 0.57, 1.07},
+        {-1.15, -0.67, -0.32, 0.0, 0.32, 0.67, 1.15},
+        {-1.22, -0.76, -0.43, -0.14, 0.14, 0.43, 0.76, 1.22},
+        {-1.28, -0.84, -0.52, -0.25, 0.0, 0.25, 0.52, 0.84, 1.28},
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    for (int size = 0; size <= max_alphabet; ++size) {
+        const auto& row = expected[static_cast<std::size_t>(size)];
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            EXPECT_EQ(get_discrete_value(size, row[k]), 'a' + static_cast<int>(k))
+                << "size " << size << " breakpoint " << row[k];
+            EXPECT_EQ(get_discrete_value(size, std::nextafter(row[k], inf)),
+                      'a' + static_cast<int>(k) + 1)
+                << "size " << size << " above " << row[k];
+        }
+        EXPECT_EQ(get_discrete_value(size, -inf), 'a');
+        EXPECT_EQ(get_discrete_value(size, inf), 'a' + static_cast<int>(row.size()));
+        EXPECT_EQ(get_discrete_value(size, nan), 'a') << "NaN is below nothing";
+    }
+}
+
+TEST(GetRow, SegmentAveragesOfRawValues) {
+    EXPECT_EQ(letters(get_row(one_to_eight(), 4, 3)), "cc");
+}
+
+TEST(GetRow, NormalisedValues) {
+    const Series series = normalised_one_to_eight()[0];
+    EXPECT_EQ(letters(get_row(series, 4, 3)), "ac");
+    // The trailing two-point segment is divided by 3, not 2: 0.8729 ('i'), not 1.3093 ('j').
+    EXPECT_EQ(letters(get_row(series, 3, 10)), "bfi");
+}
+
+TEST(GetRow, ShortAndEmptySeries) {
+    EXPECT_EQ(letters(get_row({0.5, 0.5}, 4, 2)), "b");  // 1.0 / 4 = 0.25
+    EXPECT_EQ(letters(get_row({0.5, -0.1}, 4, 2)), "b");
+    EXPECT_EQ(letters(get_row({-0.5}, 4, 2)), "a");
+    EXPECT_TRUE(get_row({}, 4, 3).empty());
+}
+
+TEST(GetRow, SmallAlphabetsGiveOnlyA) {
+    EXPECT_EQ(letters(get_row({-5, 5, 100}, 1, 0)), "aaa");
+    EXPECT_EQ(letters(get_row({-5, 5, 100}, 1, 1)), "aaa");
+}
+
+TEST(GetRow, NanSegmentsGiveA) {
+    EXPECT_EQ(letters(get_row({nan, nan, nan, 2.0, 2.0}, 2, 4)), "aad");
+}
+
+TEST(GetRow, UnusableSegmentLengthsAreLengthErrors) {
+    const char* message = "cannot create std::vector larger than max_size()";
+    for (const Series& series : {Series{}, Series{1.0}, Series{1, 2, 3}}) {
+        try {
+            get_row(series, 0, 3);
+            FAIL() << "seglen 0 accepted for a series of " << series.size();
+        } catch (const std::length_error& error) {
+            EXPECT_STREQ(error.what(), message);
+        }
+    }
+    EXPECT_THROW(get_row({1, 2, 3, 4, 5}, -2, 3), std::length_error);  // ceil(-2.5) = -2
+}
+
+TEST(GetRow, NegativeSegmentLengthLongerThanSeriesGivesNoLetters) {
+    EXPECT_TRUE(get_row({1, 2, 3}, -5, 3).empty());
+    EXPECT_TRUE(get_row({}, -1, 3).empty());
+}
+
+TEST(Sax, OneRowPerSeriesInOrderAndInputUnchanged) {
+    const SeriesSet ts{{1, 2, 3, 4, 5, 6, 7, 8}, {}, {-1, -1}};
+    const SeriesSet before = ts;
+    const auto rows = sax(ts, 4, 3);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(letters(rows[0]), "cc");
+    EXPECT_TRUE(rows[1].empty());
+    EXPECT_EQ(letters(rows[2]), "a");  // -2 / 4 = -0.5, below -0.43
+    EXPECT_EQ(ts, before);
+}
+
+TEST(Sax, EmptySetNeedsNoUsableSegmentLength) {
+    EXPECT_TRUE(sax({}, 0, 3).empty());
+    EXPECT_THROW(sax({{}}, 0, 3), std::length_error);
+}
+
+TEST(Sax, AlphabetOutsideTableIsRejectedBeforeAnyWork) {
+    for (int alphabet : {-1, 11, 1000}) {
+        for (const SeriesSet& ts : {SeriesSet{}, SeriesSet{{1, 2, 3}}}) {
+            try {
+                sax(ts, 0, alphabet);
+                FAIL() << "alphabet " << alphabet << " accepted";
+            } catch (const std::invalid_argument& error) {
+                EXPECT_EQ(std::string(error.what()),
+                          "alphabet must be between 0 and 10, got " + std::to_string(alphabet));
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qel
