@@ -1,0 +1,52 @@
+// The driver: z-normalise, discretise, mine patterns, map them onto the numbers, rank, select.
+#pragma once
+
+#include <vector>
+
+#include "motif.h"
+#include "sax.h"
+
+namespace qel {
+
+// Turns a series set into motifs ranked by ascending naed (best first).
+class Miner {
+public:
+    Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, double max_overlap,
+          int k);
+
+    // Z-normalises `ts` in place, mines it from an empty `motifs`, and returns copies of the
+    // best k motifs (all of them for k 0). A negative k fails once `motifs` is ranked.
+    std::vector<Motif> mine(SeriesSet& ts);
+
+    // Appends one motif per frequent pattern of `sequences`, ascending by pattern.
+    void mine_patterns(const std::vector<Symbols>& sequences);
+    // Measures every motif on `ts`, the z-normalised series they were mined from.
+    void map_patterns(const SeriesSet& ts);
+    // Orders `motifs` by ascending naed, NaN last, equal naed in their present order.
+    void sort_patterns();
+
+    // A copy of every motif of the last `mine`, in rank order.
+    std::vector<Motif> get_motifs() const;
+
+private:
+    std::vector<Motif> select_best() const;
+
+    // Minimum support as a fraction of the number of series.
+    double minsup;
+    // Points per letter of the discretisation.
+    int seglen;
+    // Letters of the discretisation (0 to 10).
+    int alphabet;
+    // Shortest pattern, in letters, that is kept.
+    int min_len;
+    // Longest pattern, in letters, that is mined; 0 sets no limit.
+    int max_len;
+    // Bound of the pattern redundancy filter.
+    double max_overlap;
+    // How many motifs `mine` returns; 0 means all.
+    int k;
+    // The motifs of the last `mine`, in rank order after it.
+    std::vector<Motif> motifs;
+};
+
+}  // namespace qel

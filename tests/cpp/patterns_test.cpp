@@ -1,0 +1,256 @@
+#include "patterns.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qel {
+namespace {
+
+Pattern p(const std::string& letters) { return Pattern(letters.begin(), letters.end()); }
+
+std::vector<Symbols> sequences(const std::vector<std::string>& rows) {
+    std::vector<Symbols> result;
+    for (const std::string& row : rows) result.push_back(p(row));
+    return result;
+}
+
+std::vector<std::string> keys(const FrequentPatterns& frequent) {
+    std::vector<std::string> result;
+    for (const auto& entry : frequent) result.emplace_back(entry.first.begin(), entry.first.end());
+    return result;
+}
+
+using Strings = std::vector<std::string>;
+
+TEST(PatternMiner, WorkedExample) {
+    PatternMiner miner(1.0, 2, 0, 0.9);
+    miner.mine(sequences({"abab", "abba"}));
+    const FrequentPatterns frequent = miner.get_frequent();
+    EXPECT_EQ(keys(frequent), (Strings{"ab", "ba"}));
+    EXPECT_EQ(frequent.at(p("ab")).get_indexes(), (OccurrenceIndex{{0, {0, 2}}, {1, {0}}}));
+    EXPECT_EQ(frequent.at(p("ba")).get_indexes(), (OccurrenceIndex{{0, {1}}, {1, {2}}}));
+    EXPECT_EQ(miner.get_cur_len(), 4);
+}
+
+TEST(PatternMiner, WorkedExampleKeepsLettersWhenShortPatternsAreAllowed) {
+    PatternMiner miner(1.0, 1, 0, 1.0);
+    miner.mine(sequences({"abab", "abba"}));
+    const FrequentPatterns frequent = miner.get_frequent();
+    EXPECT_EQ(keys(frequent), (Strings{"a", "ab", "b", "ba"}));
+    EXPECT_EQ(frequent.at(p("a")).get_indexes(), (OccurrenceIndex{{0, {0, 2}}, {1, {0, 3}}}));
+    EXPECT_EQ(frequent.at(p("b")).get_indexes(), (OccurrenceIndex{{0, {1, 3}}, {1, {1, 2}}}));
+}
+
+TEST(PatternMiner, NothingToMine) {
+    for (const auto& input : {sequences({}), sequences({"", ""})}) {
+        PatternMiner miner(0.5, 1, 0, 0.9);
+        miner.mine(input);
+        EXPECT_TRUE(miner.get_frequent().empty());
+        EXPECT_EQ(miner.get_cur_len(), 2);
+    }
+}
+
+TEST(PatternMiner, SupportAboveEverySeriesFindsNothing) {
+    PatternMiner miner(1.5, 1, 0, 0.9);
+    miner.mine(sequences({"abc", "abc"}));
+    EXPECT_TRUE(miner.get_frequent().empty());
+}
+
+TEST(PatternMiner, OverlappingOccurrencesAreAllRecorded) {
+    PatternMiner miner(1.0, 1, 0, 1.0);
+    miner.mine(sequences({"aaaa"}));
+    const FrequentPatterns frequent = miner.get_frequent();
+    EXPECT_EQ(frequent.at(p("aa")).get_indexes(), (OccurrenceIndex{{0, {0, 1, 2}}}));
+    EXPECT_EQ(frequent.at(p("aaa")).get_indexes(), (OccurrenceIndex{{0, {0, 1}}}));
+    EXPECT_EQ(frequent.at(p("aaaa")).get_indexes(), (OccurrenceIndex{{0, {0}}}));
+    EXPECT_EQ(miner.get_cur_len(), 6);
+}
+
+TEST(PatternMiner, SupportCountsSeriesNotOccurrences) {
+    PatternMiner miner(0.6, 1, 0, 0.9);  // 1.2 series needed
+    miner.mine(sequences({"aa", "bb"}));
+    EXPECT_TRUE(miner.get_frequent().empty());
+}
+
+TEST(PatternMiner, SupportAtThresholdIsFrequent) {
+    PatternMiner miner(0.5, 1, 0, 1.0);
+    miner.mine(sequences({"xy", "xz", "qq", "rr"}));
+    const Strings found = keys(miner.get_frequent());
+    EXPECT_EQ(found, (Strings{"x"}));  // x in 2 of 4 series; y, z, q, r in 1
+}
+
+TEST(PatternMiner, MaxLenIsInclusive) {
+    PatternMiner miner(1.0, 1, 2, 1.0);
+    miner.mine(sequences({"abcd", "abcd"}));
+    EXPECT_EQ(miner.get_cur_len(), 3);
+    EXPECT_EQ(keys(miner.get_frequent()), (Strings{"a", "ab", "b", "bc", "c", "cd", "d"}));
+}
+
+// Stopping at max_len filters the last mined length like any other.
+TEST(PatternMiner, MaxLenStopStillFiltersTheLongestLength) {
+    {
+        PatternMiner miner(1.0, 3, 1, 0.9);
+        miner.mine(sequences({"ab", "ab"}));
+        EXPECT_TRUE(miner.get_frequent().empty());
+        EXPECT_EQ(miner.get_cur_len(), 2);
+    }
+    {
+        PatternMiner miner(1.0, 1, 1, 0.9);
+        miner.mine(sequences({"ab", "ab"}));
+        EXPECT_EQ(keys(miner.get_frequent()), (Strings{"a", "b"}));
+    }
+    {
+        PatternMiner miner(1.0, 1, -4, 0.9);
+        miner.mine(sequences({"aab", "aab"}));
+        EXPECT_EQ(keys(miner.get_frequent()), (Strings{"a", "b"}));
+    }
+    {
+        PatternMiner miner(1.0, 3, 2, 0.9);  // length 2 is below min_len
+        miner.mine(sequences({"abcd", "abcd"}));
+        EXPECT_TRUE(miner.get_frequent().empty());
+    }
+    {
+        PatternMiner miner(1.0, 2, 2, 0.9);  // bc holds ab's b but only half of it: all stay
+        miner.mine(sequences({"abcab", "abcab"}));
+        EXPECT_EQ(keys(miner.get_frequent()), (Strings{"ab", "bc", "ca"}));
+    }
+}
+
+TEST(PatternMiner, NonPositiveSupportNeedsALengthLimit) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double minsup : {0.0, -1.0, nan}) {
+        PatternMiner miner(minsup, 1, 0, 0.9);
+        try {
+            miner.mine(sequences({"ab"}));
+            FAIL() << "minsup " << minsup << " accepted";
+        } catch (const std::invalid_argument& error) {
+            EXPECT_STREQ(error.what(), "minsup must be positive when max_len is 0");
+        }
+    }
+    // With a limit every string over the letters present is kept, found or not.
+    PatternMiner miner(0.0, 2, 2, 1.0);
+    miner.mine(sequences({"ab"}));
+    const FrequentPatterns frequent = miner.get_frequent();
+    EXPECT_EQ(keys(frequent), (Strings{"aa", "ab", "ba", "bb"}));
+    EXPECT_TRUE(frequent.at(p("aa")).get_indexes().empty());
+}
+
+TEST(PatternMiner, SecondMineStartsFresh) {
+    PatternMiner reused(0.5, 2, 0, 0.9);
+    reused.mine(sequences({"abcabc", "xyzxyz"}));
+    reused.mine(sequences({"abab", "abba"}));
+    PatternMiner fresh(0.5, 2, 0, 0.9);
+    fresh.mine(sequences({"abab", "abba"}));
+    const FrequentPatterns a = reused.get_frequent();
+    const FrequentPatterns b = fresh.get_frequent();
+    EXPECT_EQ(keys(a), keys(b));
+    for (const auto& [pattern, motif] : b) {
+        EXPECT_EQ(a.at(pattern).get_indexes(), motif.get_indexes());
+    }
+    EXPECT_EQ(reused.get_cur_len(), fresh.get_cur_len());
+}
+
+TEST(PatternMiner, AnyByteIsALetterOrderedAsSigned) {
+    const std::string high(1, static_cast<char>(0xE9));
+    PatternMiner miner(1.0, 1, 0, 1.0);
+    miner.mine(sequences({high + "a", high + "a"}));
+    EXPECT_EQ(keys(miner.get_frequent()), (Strings{high, high + "a", "a"}));
+}
+
+TEST(PatternFilter, LongerPatternsRemoveTheirSubsequences) {
+    PatternMiner miner(1.0, 1, 0, 0.9);
+    miner.mine(sequences({"aaaa"}));
+    EXPECT_EQ(keys(miner.get_frequent()), (Strings{"aaaa"}));
+}
+
+TEST(PatternFilter, MinLenAboveEveryLengthEmptiesTheResult) {
+    PatternMiner miner(1.0, 5, 0, 0.9);
+    miner.mine(sequences({"abab", "abba"}));
+    EXPECT_TRUE(miner.get_frequent().empty());
+}
+
+// Same-length patterns: the earlier one in ascending order acts first and stays.
+TEST(PatternFilter, OverlapThresholdIsStrict) {
+    const auto mined = [](double max_overlap) {
+        PatternMiner miner(1.0, 4, 0, max_overlap);
+        miner.mine(sequences({"abcdxabce", "abcdyabce"}));
+        return keys(miner.get_frequent());
+    };
+    EXPECT_EQ(mined(0.9), (Strings{"abcd", "abce"}));  // 3/4 = 0.75
+    EXPECT_EQ(mined(0.75), (Strings{"abcd", "abce"}));
+    EXPECT_EQ(mined(0.7), (Strings{"abcd"}));
+    EXPECT_EQ(mined(std::numeric_limits<double>::quiet_NaN()), (Strings{"abcd", "abce"}));
+}
+
+TEST(PatternFilter, EqualRatioDoesNotRemove) {
+    PatternMiner miner(1.0, 2, 0, 0.5);
+    miner.mine(sequences({"abab", "abba"}));
+    EXPECT_EQ(keys(miner.get_frequent()), (Strings{"ab", "ba"}));
+}
+
+TEST(PatternFilter, NegativeOverlapKeepsOnlyTheFirstLongest) {
+    PatternMiner miner(1.0, 1, 0, -1.0);
+    miner.mine(sequences({"abcab", "abcab"}));
+    EXPECT_EQ(keys(miner.get_frequent()), (Strings{"abcab"}));
+}
+
+TEST(Lcs, SubsequenceNotSubstring) {
+    EXPECT_EQ(lcs(p("abcab"), p("abb")), 3.0);
+    EXPECT_EQ(lcs(p("ab"), p("ba")), 1.0);
+    EXPECT_EQ(lcs(p("abcd"), p("abd")), 3.0);
+    EXPECT_EQ(lcs(p("abcd"), p("abce")), 3.0);
+    EXPECT_EQ(lcs(p(""), p("abc")), 0.0);
+    EXPECT_EQ(lcs(p("abc"), p("")), 0.0);
+}
+
+// The textbook table, row by row: what the bit-parallel lcs must agree with.
+int lcs_by_table(const Pattern& a, const Pattern& b) {
+    std::vector<std::vector<int>> table(a.size() + 1, std::vector<int>(b.size() + 1, 0));
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            table[i][j] = a[i - 1] == b[j - 1] ? table[i - 1][j - 1] + 1
+                                               : std::max(table[i][j - 1], table[i - 1][j]);
+        }
+    }
+    return table[a.size()][b.size()];
+}
+
+TEST(Lcs, AgreesWithTheTableOnRandomPatterns) {
+    std::mt19937 random(20261208);
+    const auto random_pattern = [&random](std::size_t max_length, int letters) {
+        Pattern pattern(std::uniform_int_distribution<std::size_t>(0, max_length)(random));
+        for (char& letter : pattern) {
+            letter = static_cast<char>('a' + std::uniform_int_distribution<int>(0, letters - 1)(random));
+        }
+        return pattern;
+    };
+    // Lengths across one, two and several 64-bit words, where carries cross words.
+    for (int round = 0; round < 3000; ++round) {
+        const int letters = 1 + round % 5;
+        const std::size_t longest = round % 3 == 0 ? 300 : 70;
+        const Pattern a = random_pattern(longest, letters);
+        const Pattern b = random_pattern(longest, letters);
+        ASSERT_EQ(lcs(a, b), lcs_by_table(a, b)) << "round " << round;
+    }
+    const Pattern ones(200, 'a');
+    EXPECT_EQ(lcs(ones, Pattern(130, 'a')), 130.0);
+    EXPECT_EQ(lcs(Pattern(130, 'a'), ones), 130.0);
+}
+
+TEST(PatternOrder, SignedLettersAndPrefixesFirst) {
+    const PatternOrder less;
+    EXPECT_TRUE(less(p("a"), p("ab")));
+    EXPECT_TRUE(less(p("ab"), p("b")));
+    EXPECT_FALSE(less(p("ab"), p("ab")));
+    EXPECT_TRUE(less(p(std::string(1, static_cast<char>(0x80))), p("a")));
+}
+
+}  // namespace
+}  // namespace qel
