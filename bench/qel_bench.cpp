@@ -1,0 +1,121 @@
+// Speed of each pipeline stage on generated series sets, and of the whole pipeline on the
+// real data sets when their files are given: qel_bench [--data=DIR] [benchmark flags].
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "miner.h"
+#include "patterns.h"
+#include "sax.h"
+
+namespace {
+
+// Noisy series sharing a planted bump, as motif mining meets them.
+qel::SeriesSet generated(int series, int points, unsigned seed = 42) {
+    std::mt19937 random(seed);
+    std::normal_distribution<double> noise(0.0, 0.5);
+    qel::SeriesSet ts(static_cast<std::size_t>(series));
+    for (qel::Series& s : ts) {
+        for (int i = 0; i < points; ++i) s.push_back(noise(random));
+        const int start = static_cast<int>(random() % static_cast<unsigned>(points - 32));
+        for (int i = 0; i < 32; ++i) s[static_cast<std::size_t>(start + i)] += 3.0 * std::exp(-(i - 16) * (i - 16) / 40.0);
+    }
+    return ts;
+}
+
+void BM_Sax(benchmark::State& state) {
+    qel::SeriesSet ts = generated(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    qel::znorm(ts);
+    for (auto _ : state) benchmark::DoNotOptimize(qel::sax(ts, 4, 5));
+    state.SetItemsProcessed(state.iterations() * state.range(0) * state.range(1));
+}
+BENCHMARK(BM_Sax)->Args({100, 1000})->Args({10, 100000});
+
+void BM_PatternMiner(benchmark::State& state) {
+    qel::SeriesSet ts = generated(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    qel::znorm(ts);
+    const auto sequences = qel::sax(ts, 4, 5);
+    for (auto _ : state) {
+        qel::PatternMiner miner(0.3, 3, 0, 0.9);
+        miner.mine(sequences);
+        benchmark::DoNotOptimize(miner.get_frequent().size());
+    }
+}
+BENCHMARK(BM_PatternMiner)->Args({50, 150})->Args({200, 500})->Unit(benchmark::kMillisecond);
+
+void BM_Miner(benchmark::State& state) {
+    const qel::SeriesSet input = generated(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+    for (auto _ : state) {
+        qel::SeriesSet ts = input;
+        qel::Miner miner(0.3, 4, 5, 3, 0, 0.9, 10);
+        benchmark::DoNotOptimize(miner.mine(ts));
+    }
+}
+BENCHMARK(BM_Miner)->Args({50, 150})->Args({200, 500})->Unit(benchmark::kMillisecond);
+
+// One series per line, values separated by commas.
+qel::SeriesSet read_series(const std::string& path) {
+    qel::SeriesSet ts;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        qel::Series series;
+        std::stringstream values(line);
+        for (std::string value; std::getline(values, value, ',');) series.push_back(std::stod(value));
+        ts.push_back(std::move(series));
+    }
+    return ts;
+}
+
+struct DataRun {
+    const char* file;
+    double minsup;
+    int seglen;
+    int alphabet;
+};
+
+// The real data sets: many short series (UCR) and one long recording (taxi), where every
+// substring of the one sequence is frequent and the redundancy filter does most of the work.
+const DataRun data_runs[] = {
+    {"Gun_Point_TRAIN.series.csv", 0.3, 4, 5},
+    {"CBF_TEST.series.csv", 0.3, 4, 5},
+    {"ECG200_TRAIN.series.csv", 0.3, 4, 5},
+    {"nyc-taxi-anomalies.series.csv", 1.0, 24, 5},
+};
+
+void register_data_runs(const std::string& dir) {
+    for (const DataRun& run : data_runs) {
+        const qel::SeriesSet input = read_series(dir + "/" + run.file);
+        if (input.empty()) continue;
+        benchmark::RegisterBenchmark(
+            (std::string("BM_MinerOnData/") + run.file).c_str(),
+            [input, run](benchmark::State& state) {
+                std::size_t motifs = 0;
+                for (auto _ : state) {
+                    qel::SeriesSet ts = input;
+                    qel::Miner miner(run.minsup, run.seglen, run.alphabet, 3, 0, 0.9, 10);
+                    miner.mine(ts);
+                    motifs = miner.get_motifs().size();
+                }
+                state.counters["series"] = static_cast<double>(input.size());
+                state.counters["motifs"] = static_cast<double>(motifs);
+            })
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--data=", 7) == 0) register_data_runs(argv[i] + 7);
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}

@@ -1,0 +1,116 @@
+#include "miner.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qel {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Strings patterns(const std::vector<Motif>& motifs) {
+    Strings result;
+    for (const Motif& motif : motifs) result.emplace_back(motif.pattern.begin(), motif.pattern.end());
+    return result;
+}
+
+// One series that discretises to "ab" (seglen 2, two letters). With no support threshold and
+// max_len 2 every one- and two-letter string over {a, b} is kept: a, b and ab occur once
+// (naed 0), aa, ba and bb nowhere (naed NaN).
+SeriesSet ab_series() { return {{0, 0, 1, 1}}; }
+Miner every_string_miner(int k) { return Miner(0.0, 2, 2, 1, 2, 1.0, k); }
+
+TEST(MinerRanking, AscendingNaedWithTiesInPatternOrderAndNanLast) {
+    Miner miner = every_string_miner(0);
+    SeriesSet ts = ab_series();
+    const std::vector<Motif> result = miner.mine(ts);
+    EXPECT_EQ(patterns(result), (Strings{"a", "ab", "b", "aa", "ba", "bb"}));
+    EXPECT_EQ(result[0].get_naed(), 0.0);
+    EXPECT_TRUE(std::isnan(result[5].get_naed()));
+    EXPECT_EQ(patterns(miner.get_motifs()), patterns(result));
+}
+
+TEST(MinerRanking, RealDistancesAscend) {
+    // Two series sharing a rise of varying steepness: several motifs with distinct naed.
+    SeriesSet ts{{0, 0, 0, 1, 2, 3, 3, 3, 0, 0, 1, 3, 3, 3},
+                 {3, 3, 3, 0, 0, 0, 2, 3, 3, 3, 0, 1, 2, 3}};
+    Miner miner(1.0, 1, 3, 2, 0, 0.9, 0);
+    const std::vector<Motif> result = miner.mine(ts);
+    ASSERT_GE(result.size(), 2u);
+    for (std::size_t i = 1; i < result.size(); ++i) {
+        EXPECT_LE(result[i - 1].get_naed(), result[i].get_naed());
+    }
+}
+
+TEST(MinerSelection, KCountsFromTheFrontOfTheRanking) {
+    const Strings ranked{"a", "ab", "b", "aa", "ba", "bb"};
+    for (int k : {0, 6, 7, 1000}) {
+        Miner miner = every_string_miner(k);
+        SeriesSet ts = ab_series();
+        EXPECT_EQ(patterns(miner.mine(ts)), ranked) << "k " << k;
+    }
+    Miner miner = every_string_miner(2);
+    SeriesSet ts = ab_series();
+    EXPECT_EQ(patterns(miner.mine(ts)), (Strings{"a", "ab"}));
+    EXPECT_EQ(patterns(miner.get_motifs()), ranked);
+}
+
+TEST(MinerSelection, NegativeKFailsAfterRanking) {
+    for (const SeriesSet& input : {ab_series(), SeriesSet{}}) {
+        Miner miner = every_string_miner(-1);
+        SeriesSet ts = input;
+        try {
+            miner.mine(ts);
+            FAIL() << "negative k accepted";
+        } catch (const std::length_error& error) {
+            EXPECT_STREQ(error.what(), "cannot create std::vector larger than max_size()");
+        }
+        EXPECT_EQ(miner.get_motifs().size(), input.empty() ? 0u : 6u);
+    }
+}
+
+TEST(MinerPipeline, NormalisesInPlaceAndMeasuresTheNormalisedValues) {
+    Miner miner(1.0, 2, 2, 2, 0, 0.9, 0);
+    SeriesSet ts{{0, 0, 10, 10}, {5, 5, 7, 7}};
+    const std::vector<Motif> result = miner.mine(ts);
+    EXPECT_EQ(ts, (SeriesSet{{-1, -1, 1, 1}, {-1, -1, 1, 1}}));
+    ASSERT_EQ(patterns(result), (Strings{"ab"}));
+    EXPECT_EQ(result[0].get_representative(), (std::vector<double>{-1, -1, 1, 1}));
+    EXPECT_EQ(result[0].get_naed(), 0.0);
+}
+
+TEST(MinerPipeline, NothingFrequentGivesNoMotifs) {
+    for (const SeriesSet& input : {SeriesSet{}, SeriesSet{{0, 0, 1, 1}, {1, 1, 0, 0}}}) {
+        Miner miner(1.0, 2, 2, 2, 0, 0.9, 3);
+        SeriesSet ts = input;
+        EXPECT_TRUE(miner.mine(ts).empty());
+        EXPECT_TRUE(miner.get_motifs().empty());
+    }
+}
+
+TEST(MinerPipeline, EachMineDescribesItsOwnSeriesSet) {
+    Miner reused(1.0, 2, 2, 2, 0, 0.9, 0);
+    SeriesSet first{{0, 0, 1, 1}, {0, 0, 1, 1}, {0, 0, 1, 1}};
+    reused.mine(first);
+    SeriesSet second{{1, 1, 0, 0}};
+    const std::vector<Motif> again = reused.mine(second);
+    Miner fresh(1.0, 2, 2, 2, 0, 0.9, 0);
+    SeriesSet same{{1, 1, 0, 0}};
+    EXPECT_EQ(patterns(again), patterns(fresh.mine(same)));
+    EXPECT_EQ(patterns(reused.get_motifs()), (Strings{"ba"}));
+    EXPECT_EQ(again[0].get_indexes(), (OccurrenceIndex{{0, {0}}}));
+}
+
+TEST(MinerPipeline, StageErrorsReachTheCaller) {
+    SeriesSet ts = ab_series();
+    EXPECT_THROW(Miner(1.0, 0, 2, 1, 0, 0.9, 0).mine(ts), std::length_error);
+    EXPECT_THROW(Miner(1.0, 2, 11, 1, 0, 0.9, 0).mine(ts), std::invalid_argument);
+    EXPECT_THROW(Miner(0.0, 2, 2, 1, 0, 0.9, 0).mine(ts), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace qel
