@@ -8,13 +8,16 @@
 
 namespace qel {
 
-bool PatternOrder::operator()(const Pattern& a, const Pattern& b) const {
+namespace {
+
+// Whether the letters [a, a + a_size) sort before [b, b + b_size), letters read as signed.
+bool letters_before(const char* a, std::size_t a_size, const char* b, std::size_t b_size) {
     // Mined patterns share long prefixes, so equal stretches are skipped a block at a time
     // (memcmp's own order is unsigned and only tells equal from unequal here).
     constexpr std::size_t block = 16;
-    const std::size_t common = std::min(a.size(), b.size());
+    const std::size_t common = std::min(a_size, b_size);
     std::size_t i = 0;
-    while (i + block <= common && std::memcmp(a.data() + i, b.data() + i, block) == 0) {
+    while (i + block <= common && std::memcmp(a + i, b + i, block) == 0) {
         i += block;
     }
     for (; i < common; ++i) {
@@ -22,7 +25,13 @@ bool PatternOrder::operator()(const Pattern& a, const Pattern& b) const {
             return static_cast<signed char>(a[i]) < static_cast<signed char>(b[i]);
         }
     }
-    return a.size() < b.size();
+    return a_size < b_size;
+}
+
+}  // namespace
+
+bool PatternOrder::operator()(const Pattern& a, const Pattern& b) const {
+    return letters_before(a.data(), a.size(), b.data(), b.size());
 }
 
 PatternMiner::PatternMiner(double minsup, int min_len, int max_len, double max_overlap)
@@ -87,15 +96,22 @@ void PatternMiner::mine_1_patterns(const std::vector<Symbols>& sequences) {
 std::vector<Pattern> PatternMiner::get_candidates() const {
     const std::vector<Pattern>& level = frequent_by_len[static_cast<std::size_t>(cur_len) - 1];
     std::vector<Pattern> candidates;
-    // q and p overlap when q's last n - 2 letters are p's first n - 2. The level is ascending
-    // and so are the joins, so candidates come out ascending and each once.
+    // q joins every p of the level whose first n - 2 letters are q's last n - 2. The level is
+    // ascending, so those p stand together and a binary search finds them instead of a scan
+    // of every pair; the joins come out ascending and each once.
     for (const Pattern& q : level) {
-        for (const Pattern& p : level) {
-            if (q.size() == p.size() && std::equal(q.begin() + 1, q.end(), p.begin())) {
-                Pattern candidate = q;
-                candidate.push_back(p.back());
-                candidates.push_back(std::move(candidate));
-            }
+        const char* overlap = q.data() + 1;
+        const std::size_t overlap_size = q.size() - 1;
+        const auto p_before_overlap = [overlap, overlap_size](const Pattern& p, const Pattern&) {
+            return letters_before(p.data(), p.size() - 1, overlap, overlap_size);
+        };
+        auto p = std::lower_bound(level.begin(), level.end(), q, p_before_overlap);
+        for (; p != level.end() && p->size() == q.size() &&
+               std::equal(overlap, overlap + overlap_size, p->begin());
+             ++p) {
+            Pattern candidate = q;
+            candidate.push_back(p->back());
+            candidates.push_back(std::move(candidate));
         }
     }
     return candidates;
@@ -157,6 +173,10 @@ void PatternMiner::remove_redundant() {
     // Longest first: a pattern can be dropped only by one at least as long, and one that
     // acts is never dropped later, since equal lengths give equal ratios both ways.
     const std::vector<Pattern> kept = remove_short();
+    // A ratio never exceeds 1, so such a bound (or NaN) removes nothing: skip the pairs.
+    if (!(max_overlap < 1.0)) {
+        return;
+    }
     // Listed patterns are distinct, so "already removed" is a flag per listed pattern rather
     // than a search through the removed ones.
     std::vector<bool> removed(kept.size(), false);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -162,6 +163,41 @@ TEST(PatternMiner, AnyByteIsALetterOrderedAsSigned) {
     PatternMiner miner(1.0, 1, 0, 1.0);
     miner.mine(sequences({high + "a", high + "a"}));
     EXPECT_EQ(keys(miner.get_frequent()), (Strings{high, high + "a", "a"}));
+}
+
+// Without filtering, the frequent patterns are exactly the substrings found in enough
+// series, each with every start position: counted here by brute force, on random sequences
+// over a few letters (long shared runs, many joins per level, letters above 0x7F too).
+TEST(PatternMiner, FindsEverySubstringWithEnoughSupport) {
+    std::mt19937 random(7);
+    const std::string letters = "ab\xE9" "c";
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> rows(1 + random() % 5);
+        for (std::string& row : rows) {
+            row.resize(random() % 14);
+            for (char& letter : row) letter = letters[random() % (2 + round % 3)];
+        }
+        const double minsup = 0.2 + 0.2 * (round % 5);
+        std::map<std::string, OccurrenceIndex> expected;
+        for (std::size_t s = 0; s < rows.size(); ++s) {
+            for (std::size_t start = 0; start < rows[s].size(); ++start) {
+                for (std::size_t n = 1; start + n <= rows[s].size(); ++n) {
+                    expected[rows[s].substr(start, n)][static_cast<int>(s)].push_back(static_cast<int>(start));
+                }
+            }
+        }
+        for (auto it = expected.begin(); it != expected.end();) {
+            it = static_cast<double>(it->second.size()) < minsup * static_cast<double>(rows.size())
+                     ? expected.erase(it) : std::next(it);
+        }
+        PatternMiner miner(minsup, 1, 0, 1.0);
+        miner.mine(sequences(rows));
+        std::map<std::string, OccurrenceIndex> found;
+        for (const auto& [pattern, motif] : miner.get_frequent()) {
+            found[std::string(pattern.begin(), pattern.end())] = motif.get_indexes();
+        }
+        ASSERT_EQ(found, expected) << "round " << round;
+    }
 }
 
 TEST(PatternFilter, LongerPatternsRemoveTheirSubsequences) {
