@@ -160,7 +160,7 @@ double Motif::get_naed() const { return naed; }
 
 std::vector<double> Motif::get_representative() const { return representative; }
 
-OccurrenceIndex Motif::get_indexes() const { return indexes; }
+const OccurrenceIndex& Motif::get_indexes() const { return indexes; }
 
 AverageOccurrences Motif::get_average_occurrences() const { return average_occurrences; }
 

@@ -40,7 +40,8 @@ public:
     int get_length() const;
     double get_naed() const;
     std::vector<double> get_representative() const;
-    OccurrenceIndex get_indexes() const;
+    // A view, not a copy: the miner reads every prefix's occurrences while joining.
+    const OccurrenceIndex& get_indexes() const;
     AverageOccurrences get_average_occurrences() const;
     BestMatches get_best_matches() const;
 

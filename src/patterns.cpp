@@ -124,7 +124,7 @@ void PatternMiner::find_candidate(FrequentPatterns::iterator entry,
     const Pattern& candidate = entry->first;
     Motif& motif = entry->second;
     const Pattern prefix(candidate.begin(), candidate.end() - 1);
-    const OccurrenceIndex prefix_index = frequent.at(prefix).get_indexes();
+    const OccurrenceIndex& prefix_index = frequent.at(prefix).get_indexes();
     const std::size_t n = static_cast<std::size_t>(cur_len);
     for (const auto& [series, positions] : prefix_index) {
         const Symbols& sequence = sequences[static_cast<std::size_t>(series)];
