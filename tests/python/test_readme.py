@@ -2,7 +2,6 @@
 import doctest
 import os
 import re
-import unittest
 
 README = os.path.join(os.path.dirname(__file__), "..", "..", "README.md")
 
@@ -14,10 +13,11 @@ class FencedParser(doctest.DocTestParser):
         return super().parse(re.sub(r"^```.*$", "", string, flags=re.M), name)
 
 
-def load_tests(loader, tests, ignore):
-    tests.addTests(doctest.DocFileSuite(README, module_relative=False, parser=FencedParser()))
-    return tests
-
-
-if __name__ == "__main__":
-    unittest.main()
+def test_readme_examples():
+    with open(README, encoding="utf-8") as f:
+        text = f.read()
+    test = FencedParser().get_doctest(text, {}, "README.md", README, 0)
+    assert test.examples, "README.md holds no example"
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test)
+    assert runner.failures == 0, f"{runner.failures} README example(s) failed; see the output above"
