@@ -3,7 +3,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <map>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include "miner.h"
@@ -28,6 +34,26 @@ struct PatternTextOrder {
     }
 };
 
+// A series set on its way in: lists of numbers, a 2-D array (rows are series) or a sequence
+// of 1-D arrays. Arrays are read through the buffer protocol, so NumPy is never imported.
+struct SeriesSetArg {
+    qel::SeriesSet series;
+};
+
+// Symbol sequences on their way in: each letter a one-character str up to U+00FF or a
+// bytes/bytearray of length 1.
+struct SymbolSequencesArg {
+    std::vector<qel::Symbols> sequences;
+};
+
+// The instance a method is called on, whether or not its __init__ ever ran: an object made
+// with `Class.__new__(Class)` alone holds no native object, and must be refused rather than
+// read.
+template <typename T>
+struct Instance {
+    py::detail::value_and_holder v_h;
+};
+
 }  // namespace
 
 namespace pybind11::detail {
@@ -45,14 +71,333 @@ struct type_caster<PatternText> {
     }
 };
 
+template <typename T>
+struct type_caster<Instance<T>> {
+    PYBIND11_TYPE_CASTER(Instance<T>, make_caster<T>::name);
+
+    bool load(handle src, bool) {
+        const type_info* type = get_type_info(typeid(T));
+        if (type == nullptr || !PyObject_TypeCheck(src.ptr(), type->type)) {
+            return false;
+        }
+        value.v_h = reinterpret_cast<instance*>(src.ptr())->get_value_and_holder(type);
+        return true;
+    }
+
+    // Instances are only ever arguments.
+    static handle cast(const Instance<T>&, return_value_policy, handle) { return handle(); }
+};
+
+// ---- Arrays through the buffer protocol --------------------------------------------------
+
+// IEEE binary16 to double; every half value is exact in double.
+inline double half_to_double(std::uint16_t bits) {
+    const int sign = (bits >> 15) ? -1 : 1;
+    const int exponent = (bits >> 10) & 0x1F;
+    const int fraction = bits & 0x3FF;
+    if (exponent == 0) {
+        return sign * std::ldexp(fraction, -24);
+    }
+    if (exponent == 31) {
+        return fraction == 0 ? sign * HUGE_VAL : std::nan("");
+    }
+    return sign * std::ldexp(fraction + 1024, exponent - 25);
+}
+
+// How to read one item of an array as a double.
+struct ItemReader {
+    char kind = 0;  // 'i' signed, 'u' unsigned, 'f' floating point, 'b' bool
+    std::size_t size = 0;
+    bool swap = false;  // stored in the other byte order
+
+    double read(const char* item) const {
+        unsigned char bytes[16];
+        std::memcpy(bytes, item, size);  // items of a strided view need not be aligned
+        if (swap) {
+            std::reverse(bytes, bytes + size);
+        }
+        switch (kind) {
+        case 'b': return bytes[0] != 0 ? 1.0 : 0.0;
+        case 'i':
+            switch (size) {
+            case 1: return value<std::int8_t>(bytes);
+            case 2: return value<std::int16_t>(bytes);
+            case 4: return value<std::int32_t>(bytes);
+            default: return value<std::int64_t>(bytes);
+            }
+        case 'u':
+            switch (size) {
+            case 1: return value<std::uint8_t>(bytes);
+            case 2: return value<std::uint16_t>(bytes);
+            case 4: return value<std::uint32_t>(bytes);
+            default: return value<std::uint64_t>(bytes);
+            }
+        default:
+            switch (size) {
+            case 2: return half_to_double(static_cast<std::uint16_t>(value<std::uint16_t>(bytes)));
+            case 4: return value<float>(bytes);
+            case 8: return value<double>(bytes);
+            default: return value<long double>(bytes);
+            }
+        }
+    }
+
+    template <typename T>
+    static double value(const unsigned char* bytes) {
+        T v;
+        std::memcpy(&v, bytes, sizeof(T));
+        return static_cast<double>(v);
+    }
+};
+
+inline std::string array_description(const buffer_info& info) {
+    return std::to_string(info.ndim) + "-D array of format '" + info.format + "'";
+}
+
+// The reader for a buffer's items, or a TypeError naming what is expected instead.
+inline ItemReader item_reader(const buffer_info& info) {
+    const std::string& format = info.format;
+    std::size_t at = 0;
+    bool swap = false;
+    if (!format.empty() && std::strchr("@=<>!", format[0]) != nullptr) {
+        const bool little = format[0] == '<';
+        const bool big = format[0] == '>' || format[0] == '!';
+        const std::uint16_t probe = 1;
+        unsigned char first;
+        std::memcpy(&first, &probe, 1);
+        const bool native_little = first == 1;
+        swap = (little && !native_little) || (big && native_little);
+        at = 1;
+    }
+    ItemReader reader;
+    reader.size = static_cast<std::size_t>(info.itemsize);
+    reader.swap = swap;
+    if (format.size() == at + 1) {
+        const char code = format[at];
+        if (std::strchr("bhilqn", code) != nullptr) reader.kind = 'i';
+        if (std::strchr("BHILQN", code) != nullptr) reader.kind = 'u';
+        if (std::strchr("efdg", code) != nullptr) reader.kind = 'f';
+        if (code == '?') reader.kind = 'b';
+    }
+    const bool usable_size =
+        reader.kind == 'f'
+            ? (reader.size == 2 || reader.size == 4 || reader.size == 8 ||
+               (reader.size == sizeof(long double) && !swap && sizeof(long double) <= 16))
+            : (reader.size == 1 || reader.size == 2 || reader.size == 4 || reader.size == 8);
+    if (reader.kind == 0 || !usable_size) {
+        std::string what = "format '" + format + "'";
+        if (format.find('Z') != std::string::npos) what = "complex numbers";
+        if (format == "O") what = "Python objects";
+        if (format.find('w') != std::string::npos || format.find('s') != std::string::npos ||
+            format.find('U') != std::string::npos) {
+            what = "strings";
+        }
+        throw type_error("expected an array of real numbers (integers, floats or bools), got an array of " +
+                         what);
+    }
+    return reader;
+}
+
+// `points` items of type T from `first` on, `stride` bytes apart, as doubles.
+template <typename T>
+qel::Series read_items(const char* first, py::ssize_t points, py::ssize_t stride) {
+    qel::Series series(static_cast<std::size_t>(points));
+    for (py::ssize_t i = 0; i < points; ++i) {
+        T value;
+        std::memcpy(&value, first + i * stride, sizeof(T));  // strided items need not be aligned
+        series[static_cast<std::size_t>(i)] = static_cast<double>(value);
+    }
+    return series;
+}
+
+// Row `row` of a 2-D buffer (of a 1-D buffer: all of it) as one series. Items in the
+// machine's byte order are read by type, each row in one loop; others one by one.
+inline qel::Series read_row(const buffer_info& info, const ItemReader& reader, py::ssize_t row) {
+    const py::ssize_t points = info.shape.back();
+    const py::ssize_t stride = info.strides.back();
+    const char* first = static_cast<const char*>(info.ptr) + (info.ndim == 2 ? row * info.strides[0] : 0);
+    if (!reader.swap) {
+        if (reader.kind == 'f' && reader.size == sizeof(double) && stride == sizeof(double)) {
+            const double* values = reinterpret_cast<const double*>(first);
+            return qel::Series(values, values + points);
+        }
+        const auto code = std::make_pair(reader.kind, reader.size);
+        if (code == std::make_pair('f', sizeof(double))) return read_items<double>(first, points, stride);
+        if (code == std::make_pair('f', sizeof(float))) return read_items<float>(first, points, stride);
+        if (code == std::make_pair('i', std::size_t{8})) return read_items<std::int64_t>(first, points, stride);
+        if (code == std::make_pair('i', std::size_t{4})) return read_items<std::int32_t>(first, points, stride);
+        if (code == std::make_pair('u', std::size_t{1})) return read_items<std::uint8_t>(first, points, stride);
+    }
+    qel::Series series(static_cast<std::size_t>(points));
+    for (py::ssize_t i = 0; i < points; ++i) {
+        series[static_cast<std::size_t>(i)] = reader.read(first + i * stride);
+    }
+    return series;
+}
+
+// bytes is a buffer but never a series, as it is never a sequence of numbers on the list path.
+inline bool is_array(handle src) { return PyObject_CheckBuffer(src.ptr()) && !PyBytes_Check(src.ptr()); }
+
+template <>
+struct type_caster<SeriesSetArg> {
+    PYBIND11_TYPE_CASTER(SeriesSetArg, const_name("List[List[float]]"));
+
+    bool load(handle src, bool convert) {
+        if (is_array(src)) {
+            const buffer_info info = reinterpret_borrow<buffer>(src).request();
+            if (info.ndim != 2) {
+                throw type_error(
+                    "expected a series set: a 2-D array (rows are series), a sequence of 1-D "
+                    "arrays or a list of lists of floats; got a " + array_description(info));
+            }
+            const ItemReader reader = item_reader(info);
+            value.series.reserve(static_cast<std::size_t>(info.shape[0]));
+            for (py::ssize_t row = 0; row < info.shape[0]; ++row) {
+                value.series.push_back(read_row(info, reader, row));
+            }
+            return true;
+        }
+        if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src)) {
+            return false;
+        }
+        const auto items = reinterpret_borrow<sequence>(src);
+        value.series.reserve(items.size());
+        for (const handle item : items) {
+            if (is_array(item)) {
+                const buffer_info info = reinterpret_borrow<buffer>(item).request();
+                if (info.ndim != 1) {
+                    throw type_error("expected each series as a 1-D array or a list of floats; got a " +
+                                     array_description(info));
+                }
+                value.series.push_back(read_row(info, item_reader(info), 0));
+                continue;
+            }
+            make_caster<qel::Series> series;
+            if (!series.load(item, convert)) {
+                return false;
+            }
+            value.series.push_back(cast_op<qel::Series&&>(std::move(series)));
+        }
+        return true;
+    }
+
+    static handle cast(const SeriesSetArg&, return_value_policy, handle) { return handle(); }
+};
+
+template <>
+struct type_caster<SymbolSequencesArg> {
+    PYBIND11_TYPE_CASTER(SymbolSequencesArg, const_name("List[List[str]]"));
+
+    bool load(handle src, bool) {
+        if (!is_sequence(src)) {
+            return false;
+        }
+        const auto items = reinterpret_borrow<sequence>(src);
+        value.sequences.reserve(items.size());
+        for (const handle item : items) {
+            if (!is_sequence(item)) {
+                return false;
+            }
+            const auto letters = reinterpret_borrow<sequence>(item);
+            qel::Symbols sequence;
+            sequence.reserve(letters.size());
+            for (const handle letter : letters) {
+                char byte = 0;
+                if (!load_letter(letter, byte)) {
+                    return false;
+                }
+                sequence.push_back(byte);
+            }
+            value.sequences.push_back(std::move(sequence));
+        }
+        return true;
+    }
+
+    static handle cast(const SymbolSequencesArg&, return_value_policy, handle) { return handle(); }
+
+private:
+    static bool is_sequence(handle src) {
+        return isinstance<sequence>(src) && !isinstance<str>(src) && !isinstance<bytes>(src);
+    }
+
+    // One letter: a str is read by code point, a bytes or bytearray by its byte, and either
+    // must hold exactly one (the messages are pybind11's own for characters).
+    static bool load_letter(handle letter, char& byte) {
+        Py_ssize_t count = 0;
+        long code = 0;
+        if (letter.is_none()) {
+            throw value_error("Cannot convert None to a character");
+        }
+        if (PyUnicode_Check(letter.ptr())) {
+            count = PyUnicode_GET_LENGTH(letter.ptr());
+            code = count == 1 ? static_cast<long>(PyUnicode_READ_CHAR(letter.ptr(), 0)) : 0;
+        } else if (PyBytes_Check(letter.ptr())) {
+            count = PyBytes_GET_SIZE(letter.ptr());
+            code = count == 1 ? static_cast<unsigned char>(PyBytes_AS_STRING(letter.ptr())[0]) : 0;
+        } else if (PyByteArray_Check(letter.ptr())) {
+            count = PyByteArray_GET_SIZE(letter.ptr());
+            code = count == 1 ? static_cast<unsigned char>(PyByteArray_AS_STRING(letter.ptr())[0]) : 0;
+        } else {
+            return false;
+        }
+        if (count == 0) {
+            throw value_error("Cannot convert empty string to a character");
+        }
+        if (count > 1) {
+            throw value_error("Expected a character, but multi-character string found");
+        }
+        if (code > 0xFF) {
+            throw value_error("Character code point not in range(0x100)");
+        }
+        byte = static_cast<char>(static_cast<unsigned char>(code));
+        return true;
+    }
+};
+
 }  // namespace pybind11::detail
 
 namespace {
 
-// A read-only property whose signature line names its instance `self`.
+// The native object behind `self`, or a TypeError when its __init__ never ran.
+template <typename T>
+T& constructed(const Instance<T>& self) {
+    if (!self.v_h.holder_constructed()) {
+        throw py::type_error(std::string(self.v_h.type->type->tp_name) +
+                             " object is not initialised: its __init__ was never called");
+    }
+    return *self.v_h.template value_ptr<T>();
+}
+
+// __init__ that a second call re-initialises, as a Python class's __init__ would: the object
+// takes the new parameters and forgets its last results. pybind11 ignores a second __init__
+// of a registered instance without a word, so the first call builds the holder itself and
+// leaves the instance unregistered; nothing looks these objects up by pointer (no binding
+// returns a Miner or PatternMiner by reference).
+template <typename T, typename... Args, typename... Extra>
+void def_init(py::class_<T>& cls, const Extra&... extra) {
+    cls.def(
+        "__init__",
+        [](Instance<T> self, Args... args) {
+            py::detail::value_and_holder& v_h = self.v_h;
+            if (v_h.holder_constructed()) {
+                *v_h.value_ptr<T>() = T(args...);
+                return;
+            }
+            auto owner = std::make_unique<T>(args...);
+            v_h.value_ptr() = owner.get();
+            new (std::addressof(v_h.holder<std::unique_ptr<T>>())) std::unique_ptr<T>(std::move(owner));
+            v_h.set_holder_constructed();
+        },
+        extra...);
+}
+
+// A read-only property whose signature line names its instance `self`; an instance whose
+// __init__ never ran is refused.
 template <typename Class, typename Getter>
 void def_getter(py::class_<Class>& cls, const char* name, Getter getter) {
-    cls.def_property_readonly(name, py::cpp_function(getter, py::is_method(cls)));
+    cls.def_property_readonly(
+        name, py::cpp_function([getter](Instance<Class> self) { return getter(constructed(self)); },
+                               py::is_method(cls)));
 }
 
 // Keyed by the pattern's str, in the native map's order; each motif is moved, not copied,
@@ -76,26 +421,31 @@ void register_motif(py::module_& m) {
     def_getter(motif, "best_matches", [](const qel::Motif& self) { return self.get_best_matches(); });
     def_getter(motif, "length", [](const qel::Motif& self) { return self.get_length(); });
     def_getter(motif, "naed", [](const qel::Motif& self) { return self.get_naed(); });
-    motif.def("__repr__", [](const qel::Motif& self) {
-        return py::str("Motif('{}')").format(py::cast(PatternText{self.pattern}));
+    motif.def("__repr__", [](Instance<qel::Motif> self) {
+        return py::str("Motif('{}')").format(py::cast(PatternText{constructed(self).pattern}));
     });
 }
 
 void register_miner(py::module_& m) {
     py::class_<qel::Miner> miner(m, "Miner");
-    miner.def(py::init<double, int, int, int, int, double, int>(), py::arg("minsup"),
-              py::arg("seglen"), py::arg("alphabet"), py::arg("min_len") = 3,
-              py::arg("max_len") = 0, py::arg("max_overlap") = 0.9, py::arg("k") = 0);
+    def_init<qel::Miner, double, int, int, int, int, double, int>(
+        miner, py::arg("minsup"), py::arg("seglen"), py::arg("alphabet"), py::arg("min_len") = 3,
+        py::arg("max_len") = 0, py::arg("max_overlap") = 0.9, py::arg("k") = 0);
     // The series set arrives as the call's own copy, which mining z-normalises in place.
-    miner.def("mine", &qel::Miner::mine);
+    miner.def("mine", [](Instance<qel::Miner> self, SeriesSetArg ts) {
+        return constructed(self).mine(ts.series);
+    });
     def_getter(miner, "motifs", [](const qel::Miner& self) { return self.get_motifs(); });
 }
 
 void register_pattern_miner(py::module_& m) {
     py::class_<qel::PatternMiner> miner(m, "PatternMiner");
-    miner.def(py::init<double, int, int, double>(), py::arg("minsup"), py::arg("min_len") = 3,
-              py::arg("max_len") = 0, py::arg("max_overlap") = 0.9);
-    miner.def("mine", &qel::PatternMiner::mine);
+    def_init<qel::PatternMiner, double, int, int, double>(
+        miner, py::arg("minsup"), py::arg("min_len") = 3, py::arg("max_len") = 0,
+        py::arg("max_overlap") = 0.9);
+    miner.def("mine", [](Instance<qel::PatternMiner> self, const SymbolSequencesArg& sequences) {
+        constructed(self).mine(sequences.sequences);
+    });
     def_getter(miner, "frequent", &frequent_by_text);
 }
 
@@ -106,5 +456,8 @@ PYBIND11_MODULE(_qel_cpp, m) {
     register_motif(m);
     register_miner(m);
     register_pattern_miner(m);
-    m.def("sax", &qel::sax, py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
+    m.def(
+        "sax",
+        [](const SeriesSetArg& ts, int seglen, int alphabet) { return qel::sax(ts.series, seglen, alphabet); },
+        py::arg("ts"), py::arg("seglen"), py::arg("alphabet"));
 }
