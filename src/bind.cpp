@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -452,6 +453,12 @@ void register_pattern_miner(py::module_& m) {
 }  // namespace
 
 PYBIND11_MODULE(_qel_cpp, m) {
+    // The C++ runtime keeps its exception state in thread-local storage that the dynamic
+    // loader allocates on first use. Were that first use the std::bad_alloc of a call that
+    // has exhausted memory, the loader could not allocate it and would abort the process
+    // ("cannot allocate memory for thread-local data"); touching it now makes that a
+    // MemoryError.
+    [[maybe_unused]] volatile int uncaught = std::uncaught_exceptions();  // volatile: the call is pure
     // Motif first: the other signature lines name it.
     register_motif(m);
     register_miner(m);

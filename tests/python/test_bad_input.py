@@ -1,0 +1,30 @@
+"""Inputs a caller should not send still get a clear answer or a Python exception."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _qel_cpp
+
+SMALL = [[0, 3, 1] * 3] * 2
+
+
+def test_running_out_of_memory_raises_memory_error_and_the_interpreter_goes_on():
+    # One long series: every substring is frequent, and mining it needs far more than the
+    # 1 GB of address space the child is given.
+    child = textwrap.dedent("""
+        import random, resource, _qel_cpp
+        rng = random.Random(1)
+        series = [[rng.gauss(0.0, 1.0) for _ in range(40000)]]
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            _qel_cpp.Miner(1.0, 4, 5).mine(series)
+            print("finished")
+        except MemoryError:
+            print("MemoryError")
+        print(_qel_cpp.Miner(1.0, 1, 3).mine(%r))
+    """ % (SMALL,))
+    result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split("\n")[1:] == ["[Motif('acbacbacb')]", ""]
