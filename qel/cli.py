@@ -165,12 +165,14 @@ def _parameters(arguments: argparse.Namespace) -> Parameters:
     if not 0.0 <= arguments.max_overlap <= 1.0:
         raise UsageError(f"--max-overlap must be between 0 and 1, got {arguments.max_overlap}")
     if 0 < arguments.max_len < arguments.min_len:
-        raise UsageError(f"--max-len {arguments.max_len} is below --min-len {arguments.min_len}: no motif could be kept")
+        raise UsageError(f"--max-len {arguments.max_len} is below --min-len {arguments.min_len}: "
+                         "no motif could be kept")
     if arguments.step is not None and arguments.window is None:
         raise UsageError("--step needs --window")
     if arguments.window is not None:
         if arguments.window < arguments.seglen:
-            raise UsageError(f"--window {arguments.window} is shorter than one segment (--seglen {arguments.seglen})")
+            raise UsageError(f"--window {arguments.window} is shorter than one segment "
+                             f"(--seglen {arguments.seglen})")
     return Parameters(arguments.minsup, arguments.seglen, arguments.alphabet, arguments.min_len,
                       arguments.max_len, arguments.max_overlap)
 
@@ -244,8 +246,7 @@ def _read(arguments: argparse.Namespace, progress: _Progress) -> Tuple[InputSet,
         files.append(file)
     inputs = combine(files, arguments.class_label)
     names = " + ".join(os.path.basename(path) for path in arguments.files)
-    everything = [inputs.series[number] for number in range(len(inputs.series))]
-    description = f"{names}: {len(everything)} series of {report.series_lengths(everything)}"
+    description = f"{names}: {len(inputs.series)} series of {report.series_lengths(inputs.series)}"
     labelled = sorted({file.label_column for file in files if file.labels is not None})
     if labelled:
         description += f", labels in the {'/'.join(labelled)} column"

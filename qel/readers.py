@@ -122,7 +122,8 @@ def read_arff(path: str) -> FileSeries:
         raise UsageError(f"{path}: no data")
     for number, fields in rows:
         if len(fields) != attributes:
-            raise UsageError(f"{path} line {number}: {len(fields)} values where the header declares {attributes} attributes")
+            raise UsageError(f"{path} line {number}: {len(fields)} values where the header declares "
+                             f"{attributes} attributes")
     result = _read_rows(path, rows, "last")
     return FileSeries(path, "arff", "rows", "last", result.series, result.labels, result.origins)
 
@@ -250,7 +251,8 @@ def _series_values(values: List[Optional[float]], where: Callable[[int], str], w
     for index in range(end):
         value = values[index]
         if value is None:
-            raise UsageError(f"{where(index)}: missing value inside a series (only trailing padding may be missing)")
+            raise UsageError(f"{where(index)}: missing value inside a series "
+                             "(only trailing padding may be missing)")
         kept.append(value)
     return kept
 

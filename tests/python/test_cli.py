@@ -108,7 +108,7 @@ class ExampleTest(ToolTest):
     def test_plot_writes_png_and_svg(self):
         if not has("matplotlib"):
             self.skipTest("matplotlib is not installed")
-        self.run_ok("mine", "-q", "--plot", self.path("motifs.png"))
+        self.run_ok("mine", "-q", "-k", "2", "--plot", self.path("motifs.png"))
         with open(self.path("motifs.png"), "rb") as stream:
             self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
         self.run_ok("mine", "-q", "-k", "1", "--plot", self.path("motifs.svg"))
@@ -239,7 +239,8 @@ class MistakesTest(ToolTest):
 
     def test_missing_optional_libraries_are_told_not_traced(self):
         hide = "import sys\nsys.modules['numpy'] = None\nsys.modules['matplotlib'] = None"
-        self.assertEqual(qel("mine", "-q", os.path.join(DATA, "plain.csv"), "--min-len", "1", prelude=hide).returncode, 0)
+        plain = os.path.join(DATA, "plain.csv")
+        self.assertEqual(qel("mine", "-q", plain, "--min-len", "1", prelude=hide).returncode, 0)
         self.assertUsageError(qel("mine", self.path("set.npy"), prelude=hide), "NumPy")
         self.assertUsageError(qel("mine", "--plot", self.path("m.png"), prelude=hide), "matplotlib")
 

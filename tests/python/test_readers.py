@@ -133,16 +133,10 @@ class MistakesTest(TempFiles):
             with self.subTest(name):
                 self.assertFails(self.write(name, text), name, where)
 
-    def test_labelled_rows_must_be_equally_long(self):
-        path = self.write("RAGGED_TEST", "1 0.1 0.2 0.3\n2 0.1 0.2\n")
-        self.assertFails(path, "line 2", "3 fields", "4")
-
     def test_unreadable_and_empty_files(self):
-        self.assertFails(os.path.join(self.folder.name, "absent.csv"), "cannot read", "absent.csv")
         self.assertFails(self.folder.name + "/", "cannot read")
         self.assertFails(self.write("empty.csv", "\n# nothing\n"), "no data")
         self.assertFails(self.write("binary.csv", "1,2\0,3"), "not a text file")
-        self.assertFails(self.write("sheet.xlsx", "1,2"), "unsupported file type '.xlsx'")
         self.assertFails(self.write("header.csv", "a,b\n"), "no data")
 
     def test_malformed_arff(self):
