@@ -31,7 +31,8 @@ between the occurrences and their average (lower: more alike)."""
 
 MINE_EPILOG = """\
 input formats, chosen by extension:
-  .csv .txt .dat .data  one series per line (comma-, tab- or space-separated). A file with
+  .csv .txt .dat .data  one series per line (separated by commas, semicolons, tabs or spaces,
+                        whichever the first line uses; '#' starts a comment line). A file with
                         one value per line is one series; a header line over a non-numeric
                         first column (e.g. timestamp,value) makes each further column a series.
   no extension, .tsv    the same, as the UCR archive ships its files: with --label-column auto

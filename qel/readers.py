@@ -74,7 +74,8 @@ def read_text(path: str, label_column: str, column: Optional[str], ucr_named: bo
     delimiter = _delimiter(lines[0][1])
     rows = [(number, _split(line, delimiter)) for number, line in lines]
     header: Optional[List[str]] = None
-    if not any(_is_number(field) or _is_missing(field) for field in rows[0][1]):
+    # Names, not garbled numbers: a first line "1.2.3" is a mistake to report, not a header.
+    if all(_is_name(field) for field in rows[0][1]):
         header = rows[0][1]
         rows = rows[1:]
         if not rows:
@@ -294,9 +295,11 @@ def _data_lines(path: str, text: str, comment: str) -> List[Tuple[int, str]]:
 
 
 def _delimiter(line: str) -> Optional[str]:
-    """The file's field separator, from its first line: comma, else tab, else any whitespace."""
+    """The file's field separator, from its first line: comma, semicolon, tab, else any whitespace."""
     if "," in line:
         return ","
+    if ";" in line:
+        return ";"
     if "\t" in line:
         return "\t"
     return None
@@ -314,6 +317,10 @@ def _is_missing(field: str) -> bool:
 
 def _is_number(field: str) -> bool:
     return NUMBER.fullmatch(field) is not None
+
+
+def _is_name(field: str) -> bool:
+    return not _is_number(field) and not _is_missing(field) and any(c.isalpha() for c in field)
 
 
 def _is_integer(field: str) -> bool:

@@ -66,6 +66,9 @@ class FormatsTest(TempFiles):
         path = self.write("NOLABEL_TRAIN", "0.5 1 2\n1.5 3 4\n")
         self.assertEqual(read_series(path).series, [[0.5, 1, 2], [1.5, 3, 4]])
 
+    def test_semicolons_separate_when_the_first_line_uses_them(self):
+        self.assertEqual(read_series(self.write("semi.csv", "1;2;3\n4;5\n")).series, [[1, 2, 3], [4, 5]])
+
     def test_tab_separated_with_trailing_empty_padding(self):
         path = self.write("set.tsv", "1\t0.5\t0.6\t0.7\n2\t0.1\t0.2\t\n")
         file = read_series(path)
@@ -128,6 +131,8 @@ class MistakesTest(TempFiles):
             ("underscore.csv", "1,1_000,3\n", "line 1, column 2"),
             ("gap_LABELLED", "1 0.5 NaN 0.7\n", "line 1, column 3"),
             ("lead.tsv", "\t1\t2\n", "line 1, column 1"),
+            # A garbled number on the first line is no header to skip.
+            ("typo.txt", "1.2.3\n4\n5\n", "line 1, column 1"),
         ]
         for name, text, where in cases:
             with self.subTest(name):
