@@ -19,7 +19,8 @@ DATA = os.path.join(HERE, "data")
 CBF_TEST = os.path.join(ROOT, "..", "shared", "data", "CBF_TEST")
 sys.path.insert(0, ROOT)
 
-from qel import cli  # noqa: E402
+from qel import cli, example, mining  # noqa: E402
+from qel.windows import whole_series  # noqa: E402
 
 
 def environment():
@@ -288,6 +289,27 @@ class ProgressTest(ToolTest):
                 self.assertIn(part, text)
             if quiet:
                 self.assertEqual(text, "")
+
+
+class NormalisationTest(unittest.TestCase):
+    """The plot cuts occurrences itself: they must be the module's, to the bit."""
+
+    def test_occurrences_cut_by_the_tool_are_the_modules(self):
+        planted = example.example()
+        records = mining.mine(whole_series(planted.series, range(len(planted.series))), mining.Parameters())
+        compared = 0
+        for record in records:
+            for series, positions in record.indexes.items():
+                # With one occurrence, the module's average for the series is that occurrence.
+                if len(positions) == 1:
+                    values = mining.znormalise(planted.series[series])
+                    cut = mining.occurrence(values, positions[0] * 4, record.length)
+                    self.assertEqual(cut, record.average_occurrences[series])
+                    compared += 1
+        self.assertGreater(compared, 50)
+
+    def test_a_constant_series_becomes_nan(self):
+        self.assertTrue(all(math.isnan(v) for v in mining.znormalise([3.0] * 5)))
 
 
 class ArchiveTest(ToolTest):
