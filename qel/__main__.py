@@ -1,0 +1,6 @@
+"""Runs the command-line tool: `python -m qel ...`."""
+import sys
+
+from qel.cli import main
+
+sys.exit(main())
