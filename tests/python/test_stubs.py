@@ -80,13 +80,13 @@ def readme_examples():
                      if re.match(r"^\s*(>>>|\.\.\.)( |$)", line))
 
 
-def test_readme_examples_pass_mypy_strict(tmp_path):
+def test_readme_examples_and_the_package_pass_mypy_strict(tmp_path):
     pytest.importorskip("mypy")
     source = tmp_path / "readme_examples.py"
     source.write_text(readme_examples() + "\n")
     env = dict(os.environ, MYPYPATH=os.path.join(ROOT, "src"))
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
-         "--allow-redefinition", str(source)],
+         "--allow-redefinition", str(source), os.path.join(ROOT, "qel")],
         capture_output=True, text=True, env=env, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
