@@ -43,7 +43,9 @@ void Miner::map_patterns(const SeriesSet& ts) {
     }
 }
 
-void Miner::sort_patterns() {
+void Miner::sort_patterns() { rank_motifs(motifs); }
+
+void rank_motifs(std::vector<Motif>& motifs) {
     // A stable sort with NaN after every number is a strict order even when naed is NaN (a
     // motif without occurrences), and makes the ranking the same on every run and machine.
     std::stable_sort(motifs.begin(), motifs.end(), [](const Motif& a, const Motif& b) {

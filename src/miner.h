@@ -22,7 +22,7 @@ public:
     void mine_patterns(const std::vector<Symbols>& sequences);
     // Measures every motif on `ts`, the z-normalised series they were mined from.
     void map_patterns(const SeriesSet& ts);
-    // Orders `motifs` by ascending naed, NaN last, equal naed in their present order.
+    // Ranks `motifs` (see rank_motifs).
     void sort_patterns();
 
     // A copy of every motif of the last `mine`, in rank order.
@@ -48,5 +48,8 @@ private:
     // The motifs of the last `mine`, in rank order after it.
     std::vector<Motif> motifs;
 };
+
+// Orders motifs by ascending naed, NaN last, equal naed in their present order.
+void rank_motifs(std::vector<Motif>& motifs);
 
 }  // namespace qel

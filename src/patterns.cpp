@@ -42,8 +42,8 @@ FrequentPatterns PatternMiner::get_frequent() const { return frequent; }
 int PatternMiner::get_cur_len() const { return cur_len; }
 
 void PatternMiner::mine(const std::vector<Symbols>& sequences) {
-    // Without a positive support every candidate survives, even one that occurs nowhere, so
-    // only a length limit can end the level loop.
+    // A non-positive support makes every substring of every sequence frequent, which is
+    // hardly meant without a length limit: refused.
     if (max_len == 0 && !(minsup > 0.0)) {
         throw std::invalid_argument("minsup must be positive when max_len is 0");
     }
@@ -53,7 +53,8 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
     frequent_by_len.assign(2, {});
     cur_len = 2;
 
-    abs_minsup = static_cast<double>(sequences.size()) * minsup;
+    // A pattern that occurs nowhere is never frequent, whatever minsup says (NaN counts as 0).
+    abs_minsup = std::max(1.0, static_cast<double>(sequences.size()) * minsup);
     mine_1_patterns(sequences);
     if (!frequent_by_len[1].empty()) {
         while (max_len == 0 || max_len >= cur_len) {

@@ -19,7 +19,7 @@ struct PatternOrder {
 // Each frequent pattern with its motif, ascending by pattern.
 using FrequentPatterns = std::map<Pattern, Motif, PatternOrder>;
 
-// Finds every contiguous pattern that occurs in at least minsup x (number of sequences)
+// Finds every contiguous pattern that occurs in at least max(1, minsup x number of sequences)
 // sequences, with all its occurrences, and keeps the long, non-redundant ones.
 class PatternMiner {
 public:
@@ -52,7 +52,7 @@ private:
     double max_overlap;
     // Patterns held frequent so far, each with its occurrences.
     FrequentPatterns frequent;
-    // Minimum support in sequences: number of sequences x minsup.
+    // Minimum support in sequences: number of sequences x minsup, at least 1.
     double abs_minsup = 0.0;
     // The pattern length being mined.
     int cur_len = 2;
