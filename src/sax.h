@@ -17,6 +17,9 @@ constexpr int max_alphabet = 10;
 
 // Rewrites every series in place as (value - mean) / population deviation.
 void znorm(SeriesSet& ts);
+// The same for one series. Values so large or small that the sums overflow or underflow are
+// first scaled by a power of two, which leaves the result what exact arithmetic would give.
+void znorm_series(Series& series);
 
 // Discretises one series: averages each segment of `seglen` points and maps it to a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);

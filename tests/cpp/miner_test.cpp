@@ -101,6 +101,20 @@ TEST(MinerPipeline, NormalisesInPlaceAndMeasuresTheNormalisedValues) {
     EXPECT_EQ(result[0].get_naed(), 0.0);
 }
 
+TEST(MinerPipeline, ScaleOfTheSeriesDoesNotMatter) {
+    for (double magnitude : {1.0, 1e160, 1e-200}) {
+        SeriesSet ts(2);
+        for (int repeat = 0; repeat < 3; ++repeat) {
+            for (double value : {0.0, 3.0, 1.0}) ts[0].push_back(value * magnitude);
+        }
+        ts[1] = ts[0];
+        Miner miner(1.0, 1, 3, 3, 0, 0.9, 0);
+        const std::vector<Motif> result = miner.mine(ts);
+        EXPECT_EQ(patterns(result), (Strings{"acbacbacb"})) << magnitude;
+        EXPECT_NEAR(result.at(0).get_naed(), 0.0, 1e-12) << magnitude;
+    }
+}
+
 TEST(MinerPipeline, NothingFrequentGivesNoMotifs) {
     for (const SeriesSet& input : {SeriesSet{}, SeriesSet{{0, 0, 1, 1}, {1, 1, 0, 0}}}) {
         Miner miner(1.0, 2, 2, 2, 0, 0.9, 3);
