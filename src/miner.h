@@ -18,6 +18,10 @@ public:
     // best k motifs (all of them for k 0). A negative k fails once `motifs` is ranked.
     std::vector<Motif> mine(SeriesSet& ts);
 
+    // Called throughout `mine` (and handed to the pattern miner); when it throws, mining
+    // stops, the exception propagates, and the next `mine` starts afresh.
+    void set_interrupt_check(InterruptCheck check);
+
     // Appends one motif per frequent pattern of `sequences`, ascending by pattern.
     void mine_patterns(const std::vector<Symbols>& sequences);
     // Measures every motif on `ts`, the z-normalised series they were mined from.
@@ -45,6 +49,8 @@ private:
     double max_overlap;
     // How many motifs `mine` returns; 0 means all.
     int k;
+    // See set_interrupt_check.
+    InterruptCheck interrupt_check;
     // The motifs of the last `mine`, in rank order after it.
     std::vector<Motif> motifs;
 };

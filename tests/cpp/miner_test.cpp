@@ -5,7 +5,10 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "patterns.h"
 
 namespace qel {
 namespace {
@@ -142,6 +145,85 @@ TEST(MinerPipeline, StageErrorsReachTheCaller) {
     EXPECT_THROW(Miner(1.0, 0, 2, 1, 0, 0.9, 0).mine(ts), std::length_error);
     EXPECT_THROW(Miner(1.0, 2, 11, 1, 0, 0.9, 0).mine(ts), std::invalid_argument);
     EXPECT_THROW(Miner(0.0, 2, 2, 1, 0, 0.9, 0).mine(ts), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace qel
+
+namespace qel {
+namespace {
+
+struct Stop {};
+
+// Noisy walks long enough that mining, filtering and mapping each take many polls.
+SeriesSet walks(int series, int points) {
+    SeriesSet ts(static_cast<std::size_t>(series));
+    unsigned state = 12345;
+    for (Series& s : ts) {
+        double value = 0.0;
+        for (int i = 0; i < points; ++i) {
+            state = state * 1103515245u + 12345u;
+            value += static_cast<double>((state >> 16) % 200) / 100.0 - 1.0;
+            s.push_back(value + ((i / 50) % 3 == 0 ? 4.0 : 0.0));
+        }
+    }
+    return ts;
+}
+
+std::vector<std::pair<std::string, double>> summary(const std::vector<Motif>& motifs) {
+    std::vector<std::pair<std::string, double>> result;
+    for (const Motif& m : motifs) result.emplace_back(std::string(m.pattern.begin(), m.pattern.end()), m.get_naed());
+    return result;
+}
+
+TEST(MinerInterrupt, AThrowingCheckStopsMineAndTheNextMineStartsAfresh) {
+    const SeriesSet input = walks(8, 1000);
+    Miner miner(0.5, 2, 4, 3, 0, 0.9, 0);
+    SeriesSet ts = input;
+    const auto expected = summary(miner.mine(ts));
+    ASSERT_FALSE(expected.empty());
+
+    int calls = 0;
+    miner.set_interrupt_check([&calls] { ++calls; });
+    ts = input;
+    EXPECT_EQ(summary(miner.mine(ts)), expected);
+    ASSERT_GT(calls, 20);
+
+    const int total = calls;
+    for (int stop_at = 1; stop_at <= total; stop_at += 1 + total / 40) {
+        int seen = 0;
+        miner.set_interrupt_check([&seen, stop_at] {
+            if (++seen == stop_at) throw Stop{};
+        });
+        ts = input;
+        EXPECT_THROW(miner.mine(ts), Stop) << "call " << stop_at << " of " << total;
+        miner.set_interrupt_check(stop_at % 2 == 0 ? InterruptCheck{} : [] {});
+        ts = input;
+        EXPECT_EQ(summary(miner.mine(ts)), expected) << "after a stop at call " << stop_at;
+    }
+}
+
+TEST(MinerInterrupt, EveryStagePolls) {
+    // The redundancy filter polls: with it the count grows.
+    std::vector<Symbols> sequences = sax(walks(8, 1000), 2, 4);
+    const auto polls = [&sequences](double max_overlap) {
+        int calls = 0;
+        PatternMiner miner(0.5, 3, 0, max_overlap);
+        miner.set_interrupt_check([&calls] { ++calls; });
+        miner.mine(sequences);
+        return calls;
+    };
+    EXPECT_GT(polls(1.0), 0);
+    EXPECT_GT(polls(0.9), polls(1.0));
+
+    // One motif with many occurrences polls while it is mapped.
+    Motif motif(Pattern(4, 'a'));
+    const SeriesSet ts{Series(400000, 1.0)};
+    for (int position = 0; position < 100000; ++position) motif.record_index(0, position);
+    int calls = 0;
+    InterruptPoll poll([&calls] { ++calls; });
+    motif.map(ts, 4, poll);
+    EXPECT_GT(calls, 10);
 }
 
 }  // namespace
