@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 #include "patterns.h"
 
@@ -22,15 +23,22 @@ std::vector<Motif> Miner::mine(SeriesSet& ts) {
     // Earlier motifs name series positions of an earlier series set: mapping them onto this
     // one could read past its series.
     motifs.clear();
-    znorm(ts);
+    InterruptPoll poll(interrupt_check);
+    for (Series& series : ts) {
+        poll.tick(static_cast<std::int64_t>(series.size()) + 1);
+        znorm_series(series);
+    }
     mine_patterns(sax(ts, seglen, alphabet));
     map_patterns(ts);
     sort_patterns();
     return select_best();
 }
 
+void Miner::set_interrupt_check(InterruptCheck check) { interrupt_check = std::move(check); }
+
 void Miner::mine_patterns(const std::vector<Symbols>& sequences) {
     PatternMiner miner(minsup, min_len, max_len, max_overlap);
+    miner.set_interrupt_check(interrupt_check);
     miner.mine(sequences);
     for (auto& entry : miner.get_frequent()) {
         motifs.push_back(std::move(entry.second));
@@ -38,12 +46,16 @@ void Miner::mine_patterns(const std::vector<Symbols>& sequences) {
 }
 
 void Miner::map_patterns(const SeriesSet& ts) {
+    InterruptPoll poll(interrupt_check);
     for (Motif& motif : motifs) {
-        motif.map(ts, seglen);
+        poll.tick();
+        motif.map(ts, seglen, poll);
     }
 }
 
-void Miner::sort_patterns() {
+void Miner::sort_patterns() { rank_motifs(motifs); }
+
+void rank_motifs(std::vector<Motif>& motifs) {
     // A stable sort with NaN after every number is a strict order even when naed is NaN (a
     // motif without occurrences), and makes the ranking the same on every run and machine.
     std::stable_sort(motifs.begin(), motifs.end(), [](const Motif& a, const Motif& b) {

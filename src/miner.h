@@ -18,11 +18,15 @@ public:
     // best k motifs (all of them for k 0). A negative k fails once `motifs` is ranked.
     std::vector<Motif> mine(SeriesSet& ts);
 
+    // Called throughout `mine` (and handed to the pattern miner); when it throws, mining
+    // stops, the exception propagates, and the next `mine` starts afresh.
+    void set_interrupt_check(InterruptCheck check);
+
     // Appends one motif per frequent pattern of `sequences`, ascending by pattern.
     void mine_patterns(const std::vector<Symbols>& sequences);
     // Measures every motif on `ts`, the z-normalised series they were mined from.
     void map_patterns(const SeriesSet& ts);
-    // Orders `motifs` by ascending naed, NaN last, equal naed in their present order.
+    // Ranks `motifs` (see rank_motifs).
     void sort_patterns();
 
     // A copy of every motif of the last `mine`, in rank order.
@@ -45,8 +49,13 @@ private:
     double max_overlap;
     // How many motifs `mine` returns; 0 means all.
     int k;
+    // See set_interrupt_check.
+    InterruptCheck interrupt_check;
     // The motifs of the last `mine`, in rank order after it.
     std::vector<Motif> motifs;
 };
+
+// Orders motifs by ascending naed, NaN last, equal naed in their present order.
+void rank_motifs(std::vector<Motif>& motifs);
 
 }  // namespace qel

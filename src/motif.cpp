@@ -80,6 +80,11 @@ int occurrence_length(int seglen, std::size_t letters) {
 }  // namespace
 
 void Motif::map(const SeriesSet& ts, int seglen) {
+    InterruptPoll poll{InterruptCheck{}};
+    map(ts, seglen, poll);
+}
+
+void Motif::map(const SeriesSet& ts, int seglen, InterruptPoll& poll) {
     // Every measure starts afresh, so mapping twice gives what mapping once gives.
     this->seglen = seglen;
     length = occurrence_length(seglen, pattern.size());
@@ -87,9 +92,9 @@ void Motif::map(const SeriesSet& ts, int seglen) {
     average_occurrences.clear();
     best_matches.clear();
     naed = 0.0;
-    set_average_occurrences(ts);
+    set_average_occurrences(ts, poll);
     set_representative();
-    set_best_matches_and_naed(ts);
+    set_best_matches_and_naed(ts, poll);
 }
 
 std::vector<double> Motif::get_occurrence(const Series& series, int position) const {
@@ -107,10 +112,11 @@ std::vector<double> Motif::get_occurrence(const Series& series, int position) co
     return occurrence;
 }
 
-void Motif::set_average_occurrences(const SeriesSet& ts) {
+void Motif::set_average_occurrences(const SeriesSet& ts, InterruptPoll& poll) {
     for (const auto& [series, positions] : indexes) {
         NanSkippingMean mean(static_cast<std::size_t>(length));
         for (int position : positions) {
+            poll.tick(length + 1);
             mean.add(get_occurrence(ts.at(static_cast<std::size_t>(series)), position));
         }
         average_occurrences[series] = mean.result();
@@ -133,11 +139,12 @@ void Motif::set_representative() {
     }
 }
 
-void Motif::set_best_matches_and_naed(const SeriesSet& ts) {
+void Motif::set_best_matches_and_naed(const SeriesSet& ts, InterruptPoll& poll) {
     for (const auto& [series, positions] : indexes) {
         double best_distance = no_match_distance;
         int best_position = 0;
         for (int position : positions) {
+            poll.tick(length + 1);
             const double d =
                 distance(get_occurrence(ts.at(static_cast<std::size_t>(series)), position), representative);
             // Strictly smaller: ties keep the earlier position, and NaN never wins.

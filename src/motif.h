@@ -28,11 +28,13 @@ public:
     // Measures the occurrences on `ts`, the series the pattern was mined from, recomputing
     // every measure; segment positions become points through `seglen`.
     void map(const SeriesSet& ts, int seglen);
+    // The same, counting its work (points read) on `poll`.
+    void map(const SeriesSet& ts, int seglen, InterruptPoll& poll);
     // The `length` points of `series` from segment `position` on, NaN past its end.
     std::vector<double> get_occurrence(const Series& series, int position) const;
-    void set_average_occurrences(const SeriesSet& ts);
+    void set_average_occurrences(const SeriesSet& ts, InterruptPoll& poll);
     void set_representative();
-    void set_best_matches_and_naed(const SeriesSet& ts);
+    void set_best_matches_and_naed(const SeriesSet& ts, InterruptPoll& poll);
 
     // Support: the number of series with at least one recorded occurrence.
     int get_support() const;

@@ -4,6 +4,7 @@
 #include <array>
 #include <bitset>
 #include <cstring>
+#include <utility>
 #include <stdexcept>
 
 namespace qel {
@@ -41,9 +42,11 @@ FrequentPatterns PatternMiner::get_frequent() const { return frequent; }
 
 int PatternMiner::get_cur_len() const { return cur_len; }
 
+void PatternMiner::set_interrupt_check(InterruptCheck check) { interrupt_check = std::move(check); }
+
 void PatternMiner::mine(const std::vector<Symbols>& sequences) {
-    // Without a positive support every candidate survives, even one that occurs nowhere, so
-    // only a length limit can end the level loop.
+    // A non-positive support makes every substring of every sequence frequent, which is
+    // hardly meant without a length limit: refused.
     if (max_len == 0 && !(minsup > 0.0)) {
         throw std::invalid_argument("minsup must be positive when max_len is 0");
     }
@@ -53,14 +56,16 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
     frequent_by_len.assign(2, {});
     cur_len = 2;
 
-    abs_minsup = static_cast<double>(sequences.size()) * minsup;
+    // A pattern that occurs nowhere is never frequent, whatever minsup says (NaN counts as 0).
+    InterruptPoll poll(interrupt_check);
+    abs_minsup = std::max(1.0, static_cast<double>(sequences.size()) * minsup);
     mine_1_patterns(sequences);
     if (!frequent_by_len[1].empty()) {
         while (max_len == 0 || max_len >= cur_len) {
             frequent_by_len.emplace_back();
             for (Pattern& candidate : get_candidates()) {
                 const auto entry = frequent.try_emplace(candidate, candidate).first;
-                find_candidate(entry, sequences);
+                find_candidate(entry, sequences, poll);
                 prune_infrequent(entry);
             }
             ++cur_len;
@@ -69,7 +74,7 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
             }
         }
     }
-    remove_redundant();
+    remove_redundant(poll);
 }
 
 void PatternMiner::mine_1_patterns(const std::vector<Symbols>& sequences) {
@@ -118,7 +123,7 @@ std::vector<Pattern> PatternMiner::get_candidates() const {
 }
 
 void PatternMiner::find_candidate(FrequentPatterns::iterator entry,
-                                  const std::vector<Symbols>& sequences) {
+                                  const std::vector<Symbols>& sequences, InterruptPoll& poll) {
     // Every occurrence of the candidate starts with an occurrence of its prefix, so only the
     // prefix's positions need reading; the prefix is a frequent pattern of the last level.
     const Pattern& candidate = entry->first;
@@ -128,6 +133,7 @@ void PatternMiner::find_candidate(FrequentPatterns::iterator entry,
     const std::size_t n = static_cast<std::size_t>(cur_len);
     for (const auto& [series, positions] : prefix_index) {
         const Symbols& sequence = sequences[static_cast<std::size_t>(series)];
+        poll.tick(static_cast<std::int64_t>(positions.size()));
         for (int position : positions) {
             const std::size_t start = static_cast<std::size_t>(position);
             if (start + n > sequence.size()) {
@@ -169,7 +175,7 @@ std::vector<Pattern> PatternMiner::remove_short() {
     return kept;
 }
 
-void PatternMiner::remove_redundant() {
+void PatternMiner::remove_redundant(InterruptPoll& poll) {
     // Longest first: a pattern can be dropped only by one at least as long, and one that
     // acts is never dropped later, since equal lengths give equal ratios both ways.
     const std::vector<Pattern> kept = remove_short();
@@ -191,6 +197,7 @@ void PatternMiner::remove_redundant() {
             if (r.size() > p.size() || j == i || removed[j]) {
                 continue;
             }
+            poll.tick(static_cast<std::int64_t>(r.size()));
             const double ratio = common_with_p.length(r) / static_cast<double>(r.size());
             if (ratio > max_overlap) {
                 frequent.erase(r);

@@ -19,7 +19,7 @@ struct PatternOrder {
 // Each frequent pattern with its motif, ascending by pattern.
 using FrequentPatterns = std::map<Pattern, Motif, PatternOrder>;
 
-// Finds every contiguous pattern that occurs in at least minsup x (number of sequences)
+// Finds every contiguous pattern that occurs in at least max(1, minsup x number of sequences)
 // sequences, with all its occurrences, and keeps the long, non-redundant ones.
 class PatternMiner {
 public:
@@ -27,6 +27,9 @@ public:
 
     // Mines `sequences` from a fresh state; the result is left for get_frequent.
     void mine(const std::vector<Symbols>& sequences);
+
+    // Called throughout `mine`; when it throws, mining stops and the exception propagates.
+    void set_interrupt_check(InterruptCheck check);
 
     // A copy of the patterns that survived mining and filtering.
     FrequentPatterns get_frequent() const;
@@ -37,10 +40,11 @@ public:
 private:
     void mine_1_patterns(const std::vector<Symbols>& sequences);
     std::vector<Pattern> get_candidates() const;
-    void find_candidate(FrequentPatterns::iterator entry, const std::vector<Symbols>& sequences);
+    void find_candidate(FrequentPatterns::iterator entry, const std::vector<Symbols>& sequences,
+                        InterruptPoll& poll);
     void prune_infrequent(FrequentPatterns::iterator entry);
     std::vector<Pattern> remove_short();
-    void remove_redundant();
+    void remove_redundant(InterruptPoll& poll);
 
     // Minimum support as a fraction of the number of sequences (1.0: every sequence).
     double minsup;
@@ -50,9 +54,11 @@ private:
     int max_len;
     // A pattern whose LCS with a longer kept one covers more than this fraction is dropped.
     double max_overlap;
+    // See set_interrupt_check.
+    InterruptCheck interrupt_check;
     // Patterns held frequent so far, each with its occurrences.
     FrequentPatterns frequent;
-    // Minimum support in sequences: number of sequences x minsup.
+    // Minimum support in sequences: number of sequences x minsup, at least 1.
     double abs_minsup = 0.0;
     // The pattern length being mined.
     int cur_len = 2;

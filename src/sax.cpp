@@ -50,30 +50,80 @@ int segment_count(std::size_t points, int seglen) {
     return static_cast<int>(count);
 }
 
+// What z-normalisation needs of a series, with what tells whether it can be trusted.
+struct Moments {
+    double mean = 0.0;
+    // Sum of squared differences from the mean.
+    double squares = 0.0;
+    double largest_magnitude = 0.0;
+    double lowest = 0.0;
+    double highest = 0.0;
+    bool finite = true;
+};
+
+Moments measure(const Series& series) {
+    Moments moments;
+    moments.lowest = series.front();
+    moments.highest = series.front();
+    double sum = 0.0;
+    for (double value : series) {
+        sum += value;
+        moments.finite &= std::isfinite(value);
+        moments.lowest = std::min(moments.lowest, value);
+        moments.highest = std::max(moments.highest, value);
+    }
+    moments.mean = sum / static_cast<double>(series.size());
+    for (double value : series) {
+        const double difference = value - moments.mean;
+        moments.squares += difference * difference;
+    }
+    moments.largest_magnitude = std::max(std::fabs(moments.lowest), std::fabs(moments.highest));
+    return moments;
+}
+
+// Squared differences below this are subnormal or near it and have lost their precision.
+constexpr double smallest_reliable_squares = 0x1p-900;
+
+// Whether the plain sums went wrong on finite values that differ: the sum or the squares
+// overflowed, or the squares underflowed. A series holding inf or NaN, and a constant one,
+// keep what the plain formula gives.
+bool needs_rescaling(const Moments& moments) {
+    if (!moments.finite || !(moments.lowest < moments.highest)) {
+        return false;
+    }
+    return !std::isfinite(moments.mean) || !std::isfinite(moments.squares) ||
+           moments.squares < smallest_reliable_squares;
+}
+
 }  // namespace
 
 void znorm(SeriesSet& ts) {
     for (Series& series : ts) {
-        if (series.empty()) {
-            continue;
-        }
-        const double n = static_cast<double>(series.size());
-        double sum = 0.0;
-        for (double value : series) {
-            sum += value;
-        }
-        const double mean = sum / n;
-        double squares = 0.0;
+        znorm_series(series);
+    }
+}
+
+void znorm_series(Series& series) {
+    if (series.empty()) {
+        return;
+    }
+    const double n = static_cast<double>(series.size());
+    Moments moments = measure(series);
+    if (needs_rescaling(moments)) {
+        // Z-normalisation does not depend on scale: bring the largest magnitude to [1, 2),
+        // where neither the sum nor the squares can overflow or underflow. A power of two
+        // scales every value exactly (ldexp per value: 2^shift alone may not be a double).
+        const int shift = -std::ilogb(moments.largest_magnitude);
         for (double& value : series) {
-            value -= mean;
-            squares += value * value;
+            value = std::ldexp(value, shift);
         }
-        // No floor on the deviation: a constant series becomes NaN (0 / 0), which the
-        // discretisation reads as 'a' and the measures skip.
-        const double deviation = std::sqrt(squares / n);
-        for (double& value : series) {
-            value /= deviation;
-        }
+        moments = measure(series);
+    }
+    // No floor on the deviation: a constant series becomes NaN (0 / 0), which the
+    // discretisation reads as 'a' and the measures skip.
+    const double deviation = std::sqrt(moments.squares / n);
+    for (double& value : series) {
+        value = (value - moments.mean) / deviation;
     }
 }
 

@@ -1,6 +1,9 @@
 // Numbers to letters: z-normalisation, segment averages and the Gaussian breakpoints.
 #pragma once
 
+#include <cstdint>
+#include <functional>
+#include <utility>
 #include <vector>
 
 namespace qel {
@@ -12,11 +15,42 @@ using SeriesSet = std::vector<Series>;
 // The discretised form of one series: one letter per segment of `seglen` points.
 using Symbols = std::vector<char>;
 
+// Handed in by a caller to stop long work: it returns normally to go on, or throws to stop.
+// An empty check never stops anything.
+using InterruptCheck = std::function<void()>;
+
+// Calls an interrupt check once per `interval` units of work, so that a loop can count its
+// work unit by unit without paying for a call each time.
+class InterruptPoll {
+public:
+    explicit InterruptPoll(InterruptCheck check, std::int64_t interval = 1 << 14)
+        : check(std::move(check)), interval(interval), left(interval) {}
+
+    // Counts `units` of work done, calling the check when an interval is used up.
+    void tick(std::int64_t units = 1) {
+        left -= units;
+        if (left <= 0) {
+            left = interval;
+            if (check) {
+                check();
+            }
+        }
+    }
+
+private:
+    InterruptCheck check;
+    std::int64_t interval;
+    std::int64_t left;
+};
+
 // Largest alphabet size the breakpoint table holds ('a' to 'j').
 constexpr int max_alphabet = 10;
 
 // Rewrites every series in place as (value - mean) / population deviation.
 void znorm(SeriesSet& ts);
+// The same for one series. Values so large or small that the sums overflow or underflow are
+// first scaled by a power of two, which leaves the result what exact arithmetic would give.
+void znorm_series(Series& series);
 
 // Discretises one series: averages each segment of `seglen` points and maps it to a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);

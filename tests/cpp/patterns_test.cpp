@@ -135,12 +135,32 @@ TEST(PatternMiner, NonPositiveSupportNeedsALengthLimit) {
             EXPECT_STREQ(error.what(), "minsup must be positive when max_len is 0");
         }
     }
-    // With a limit every string over the letters present is kept, found or not.
-    PatternMiner miner(0.0, 2, 2, 1.0);
-    miner.mine(sequences({"ab"}));
-    const FrequentPatterns frequent = miner.get_frequent();
-    EXPECT_EQ(keys(frequent), (Strings{"aa", "ab", "ba", "bb"}));
-    EXPECT_TRUE(frequent.at(p("aa")).get_indexes().empty());
+}
+
+// Without a positive support a pattern still has to occur somewhere: the substrings of the
+// sequences up to max_len, and nothing else.
+TEST(PatternMiner, NonPositiveSupportKeepsOnlyPatternsThatOccur) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (double minsup : {0.0, -1.0, nan, 1e-9}) {
+        PatternMiner miner(minsup, 1, 3, 1.0);
+        miner.mine(sequences({"ab", "", "bbc"}));
+        const FrequentPatterns frequent = miner.get_frequent();
+        EXPECT_EQ(keys(frequent), (Strings{"a", "ab", "b", "bb", "bbc", "bc", "c"})) << minsup;
+        EXPECT_EQ(frequent.at(p("b")).get_indexes(), (OccurrenceIndex{{0, {1}}, {2, {0, 1}}}));
+    }
+}
+
+// minsup x n is compared as the double it is: 0.14 x 50 is slightly above 7.
+TEST(PatternMiner, SupportThresholdIsTheDoubleProduct) {
+    std::vector<std::string> rows(50, "x");
+    for (int s = 0; s < 7; ++s) rows[static_cast<std::size_t>(s)] = "y";
+    ASSERT_GT(0.14 * 50.0, 7.0);
+    PatternMiner miner(0.14, 1, 0, 1.0);
+    miner.mine(sequences(rows));
+    EXPECT_EQ(keys(miner.get_frequent()), (Strings{"x"}));
+    rows[7] = "y";
+    miner.mine(sequences(rows));
+    EXPECT_EQ(keys(miner.get_frequent()), (Strings{"x", "y"}));
 }
 
 TEST(PatternMiner, SecondMineStartsFresh) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -40,6 +41,63 @@ TEST(Znorm, ConstantSeriesBecomesNanAndEmptySeriesStaysEmpty) {
     EXPECT_TRUE(ts[1].empty());
     ASSERT_EQ(ts[2].size(), 1u);
     EXPECT_TRUE(std::isnan(ts[2][0]));
+}
+
+// The plain formula, pass by pass: what ordinary data must still get bit for bit.
+Series plain_znorm(Series series) {
+    double sum = 0.0;
+    for (double value : series) sum += value;
+    const double mean = sum / static_cast<double>(series.size());
+    double squares = 0.0;
+    for (double& value : series) {
+        value -= mean;
+        squares += value * value;
+    }
+    const double deviation = std::sqrt(squares / static_cast<double>(series.size()));
+    for (double& value : series) value /= deviation;
+    return series;
+}
+
+TEST(Znorm, OrdinaryDataAreBitIdenticalToThePlainFormula) {
+    SeriesSet ts{{0.1, 0.1, 0.1}, {1, 1 + 1e-15, 1}, {-3e5, 2.5, 7e-3, 1e6}, {1e-100, 3e-100, 2e-100}};
+    for (int i = 0; i < 50; ++i) ts[2].push_back(std::sin(i) * 1e3);
+    const SeriesSet before = ts;
+    znorm(ts);
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+        const Series expected = plain_znorm(before[s]);
+        for (std::size_t i = 0; i < ts[s].size(); ++i) {
+            EXPECT_EQ(std::memcmp(&ts[s][i], &expected[i], sizeof(double)), 0) << s << " " << i;
+        }
+    }
+}
+
+// The squares overflow at 1e160 and underflow at 1e-200; scaled first, both series normalise
+// like the same shape at ordinary magnitude.
+TEST(Znorm, ExtremeMagnitudesNormaliseLikeOrdinaryOnes) {
+    const Series shape{0, 3, 1, 0, 3, 1, -2, 5};
+    const Series expected = plain_znorm(shape);
+    for (double magnitude : {1e160, 1e300, 1e-200, 1e-310}) {
+        Series series = shape;
+        for (double& value : series) value *= magnitude;
+        znorm_series(series);
+        for (std::size_t i = 0; i < shape.size(); ++i) {
+            EXPECT_NEAR(series[i], expected[i], 1e-12) << magnitude << " at " << i;
+        }
+    }
+}
+
+TEST(Znorm, ConstantAndNonFiniteSeriesKeepThePlainResult) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const Series& input : {Series{1e300, 1e300}, Series{1e-320, 1e-320, 1e-320},
+                                Series{1, inf, 2}, Series{1, nan, 1e300, -1e300}}) {
+        Series series = input;
+        znorm_series(series);
+        const Series expected = plain_znorm(input);
+        for (std::size_t i = 0; i < series.size(); ++i) {
+            EXPECT_EQ(std::isnan(series[i]), std::isnan(expected[i])) << input[0] << " at " << i;
+            if (!std::isnan(expected[i])) EXPECT_EQ(series[i], expected[i]);
+        }
+    }
 }
 
 // Every breakpoint of every row: the value itself takes the lower letter, the next double
