@@ -401,6 +401,16 @@ void def_getter(py::class_<Class>& cls, const char* name, Getter getter) {
                                py::is_method(cls)));
 }
 
+// Lets Ctrl-C stop a long call: the core calls this every few thousand units of work, and a
+// pending signal unwinds it as a C++ exception that pybind11 turns back into the Python one
+// (KeyboardInterrupt, or whatever the handler raised). Checking for signals does not release
+// the interpreter lock.
+void raise_pending_signals() {
+    if (PyErr_CheckSignals() != 0) {
+        throw py::error_already_set();
+    }
+}
+
 // Keyed by the pattern's str, in the native map's order; each motif is moved, not copied,
 // out of the miner's copy of its map.
 std::map<PatternText, qel::Motif, PatternTextOrder> frequent_by_text(const qel::PatternMiner& miner) {
@@ -434,7 +444,9 @@ void register_miner(py::module_& m) {
         py::arg("max_len") = 0, py::arg("max_overlap") = 0.9, py::arg("k") = 0);
     // The series set arrives as the call's own copy, which mining z-normalises in place.
     miner.def("mine", [](Instance<qel::Miner> self, SeriesSetArg ts) {
-        return constructed(self).mine(ts.series);
+        qel::Miner& native = constructed(self);
+        native.set_interrupt_check(raise_pending_signals);
+        return native.mine(ts.series);
     });
     def_getter(miner, "motifs", [](const qel::Miner& self) { return self.get_motifs(); });
 }
@@ -445,7 +457,9 @@ void register_pattern_miner(py::module_& m) {
         miner, py::arg("minsup"), py::arg("min_len") = 3, py::arg("max_len") = 0,
         py::arg("max_overlap") = 0.9);
     miner.def("mine", [](Instance<qel::PatternMiner> self, const SymbolSequencesArg& sequences) {
-        constructed(self).mine(sequences.sequences);
+        qel::PatternMiner& native = constructed(self);
+        native.set_interrupt_check(raise_pending_signals);
+        native.mine(sequences.sequences);
     });
     def_getter(miner, "frequent", &frequent_by_text);
 }
