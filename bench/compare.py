@@ -470,7 +470,7 @@ def show_case(runner: Runner, seed: int, index: int, names: Tuple[str, str]) -> 
     found = compare_outcomes(case, outcomes[runner.labels[0]], outcomes[runner.labels[1]], names)
     for difference in found:
         print(f"  difference: {difference}")
-    print(f"1 case compared, {len(found) and 1} differences")
+    print(f"1 case compared, {count(1 if found else 0, 'difference')}")
     return 1 if found else 0
 
 
@@ -517,6 +517,10 @@ def run(args: argparse.Namespace) -> int:
         runner.close()
 
 
+def count(number: int, noun: str) -> str:
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
+
+
 def _shortened(text: str, limit: int = 300) -> str:
     return text if len(text) <= limit else text[:limit] + " ... (--case shows all)"
 
@@ -535,7 +539,7 @@ def run_all(runner: Runner, args: argparse.Namespace, names: Tuple[str, str]) ->
             if found:
                 differing.append(index)
                 if len(differing) <= SHOWN_DIFFERENCES:
-                    print(f"difference in case {index} (rerun: compare-builds --seed {args.seed} --case {index}"
+                    print(f"difference in case {index} (rerun: tools/compare-builds --seed {args.seed} --case {index}"
                           f"{' --baseline ' + args.baseline if args.baseline else ''}):")
                     print(f"  {case.call_text()}")
                     for difference in found[:10]:
@@ -543,13 +547,15 @@ def run_all(runner: Runner, args: argparse.Namespace, names: Tuple[str, str]) ->
                     if len(found) > 10:
                         print(f"  ... and {len(found) - 10} more")
         if (index + 1) % 1000 == 0 and index + 1 < args.cases:
-            print(f"{index + 1} cases, {len(differing)} differences ({time.monotonic() - started:.0f} s)", flush=True)
+            print(f"{index + 1} cases, {count(len(differing), 'difference')} ({time.monotonic() - started:.0f} s)",
+                  flush=True)
     if skipped:
         print(f"{skipped} cases skipped (minsup <= 0 or NaN with a positive max_len)")
     if len(differing) > SHOWN_DIFFERENCES:
         shown = ", ".join(str(i) for i in differing[:20])
         print(f"cases with differences: {shown}{', ...' if len(differing) > 20 else ''}")
-    print(f"{compared} cases compared, {len(differing)} differences ({time.monotonic() - started:.0f} s)")
+    print(f"{count(compared, 'case')} compared, {count(len(differing), 'difference')} "
+          f"({time.monotonic() - started:.0f} s)")
     return 1 if differing else 0
 
 
