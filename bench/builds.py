@@ -139,6 +139,12 @@ def _read_frame(fd: int, timeout: Optional[float]) -> Any:
     return pickle.loads(bytes(body))
 
 
+def _close_pipes(process: subprocess.Popen) -> None:
+    for stream in (process.stdin, process.stdout):
+        if stream is not None:
+            stream.close()
+
+
 class Worker:
     """A child interpreter holding `builds`; runs `function(module, *args)` for each of them.
 
@@ -217,6 +223,7 @@ class Worker:
                 pass
         process.kill()
         status = process.wait()
+        _close_pipes(process)
         if kind == "timeout":
             return Failure("timeout", f"over {timeout:g} s")
         return Failure("crash", f"signal {-status}" if status < 0 else f"exit status {status}")
@@ -230,8 +237,7 @@ class Worker:
     def close(self) -> None:
         process, self.process = self.process, None
         if process is not None:
-            if process.stdin is not None:
-                process.stdin.close()
+            _close_pipes(process)  # the child reads the end of its requests and exits
             try:
                 process.wait(timeout=10)
             except subprocess.TimeoutExpired:

@@ -103,8 +103,8 @@ class Workload:
     series: Optional[Callable[[float], List[List[float]]]] = None
     # for PatternMiner: seglen and alphabet that turn the z-normalised numbers into its words
     words: Optional[Tuple[int, int]] = None
-    # for PatternMiner without numbers: the letter sequences themselves
-    letters: Optional[Callable[[], List[List[str]]]] = None
+    # for PatternMiner without numbers: the letter sequences, a fraction of them
+    letters: Optional[Callable[[float], List[List[str]]]] = None
     # series and points, in words, for the size column (read from the data for data sets)
     size: str = ""
     # the data set the numbers are read from; None for generated inputs
@@ -154,7 +154,8 @@ def all_workloads() -> List[Workload]:
     rows += [
         Workload("tiny-series", "Miner", (1 / 8000, 1, 10), series=_generated(8000, 8, 5), size="8,000 x 8"),
         Workload("wide-alphabet", "PatternMiner", (1 / 200000,), {"max_overlap": 1.0},
-                 letters=lambda: latin1_sequences(200000, 3, 6), size="200,000 x 3 letters"),
+                 letters=lambda fraction: latin1_sequences(max(1, round(200000 * fraction)), 3, 6),
+                 size="200,000 x 3 letters"),
     ]
     return rows
 
@@ -196,11 +197,13 @@ def numbers(name: str, fraction: float = 1.0) -> List[List[float]]:
 
 
 def miner_input(name: str, module, fraction: float = 1.0) -> List:
-    """What the miner of workload `name` is given: series, or letter sequences; `module`
-    discretises the numbers of a PatternMiner workload, so each build mines its own words."""
+    """What the miner of workload `name` is given: series (`fraction` of their points), or
+    letter sequences (`fraction` of them); `module` discretises the numbers of a PatternMiner
+    workload, so each build mines its own words."""
     row = workload(name)
     if row.letters is not None:
-        return _remember(("letters", name), row.letters)
+        letters = row.letters
+        return _remember(("letters", name, fraction), lambda: letters(fraction))
     if row.words is not None:
         return _remember(("words", name, fraction, id(module)),
                          lambda: module.sax(numbers(name, fraction), *row.words))

@@ -1,5 +1,5 @@
-"""The comparison of two builds (bench/compare.py): the differences it lets through, the ones
-it catches, and the cases it draws."""
+"""The comparison of two builds: the randomized one (bench/compare.py), the differences it
+lets through, the ones it catches and the cases it draws; and the timed one (bench/table.py)."""
 import contextlib
 import copy
 import io
@@ -15,6 +15,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import _qel_cpp  # noqa: E402
 import builds  # noqa: E402
 import compare  # noqa: E402
+import table  # noqa: E402
+import workloads  # noqa: E402
 
 NAMES = ("plain", "_qel_cpp")
 # Two exact repeats of one shape and a near copy: the repeats are equally far from any
@@ -22,6 +24,14 @@ NAMES = ("plain", "_qel_cpp")
 SHAPE = [0, 0, 5, 5, 9, 9, 5, 5]
 NEAR = [0, 0, 5, 5, 9, 9, 5, 6]
 SERIES_SET = [SHAPE + SHAPE + NEAR, SHAPE + [2, 2, 2, 2] + SHAPE, NEAR + SHAPE]
+
+
+def printed(main, argv):
+    """Exit status and standard output of a tool's main."""
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        status = main(argv)
+    return status, out.getvalue()
 
 
 def mined(case):
@@ -154,7 +164,7 @@ class CasesTest(unittest.TestCase):
         self.assertNotEqual(repr(compare.make_case(7, 123)), repr(compare.make_case(8, 123)))
 
     def test_the_cases_reach_every_edge(self):
-        cases = [compare.make_case(0, i) for i in range(3000)]
+        cases = [compare.make_case(0, i) for i in range(1500)]
 
         def numbers(case):
             return [v for s in case.data if isinstance(s, list) for v in s if isinstance(v, (int, float))]
@@ -191,23 +201,67 @@ class CasesTest(unittest.TestCase):
 
 
 class RunTest(unittest.TestCase):
+    def setUp(self):
+        self.build = builds.project_build()
+
     def test_without_a_plain_build_the_comparison_says_so_and_passes(self):
         with tempfile.TemporaryDirectory() as empty, mock.patch.object(builds, "REFERENCE_DIR", empty):
-            out = io.StringIO()
-            with contextlib.redirect_stdout(out):
-                status = compare.main(["--cases", "10"])
+            status, out = printed(compare.main, ["--cases", "10"])
+        self.assertEqual((status, out), (0, "skipped: no plain build found (../shared/reference/_qel_ref*.so)\n"))
+
+    def test_a_build_compared_with_itself_has_no_difference(self):
+        status, out = printed(compare.main, ["--baseline", self.build.directory, "--cases", "60", "--seed", "3"])
         self.assertEqual(status, 0)
-        self.assertEqual(out.getvalue(), "skipped: no plain build found (../shared/reference/_qel_ref*.so)\n")
+        self.assertRegex(out.splitlines()[-1], r"^\d+ cases compared, 0 differences")
 
     def test_a_build_that_crashes_is_reported_and_the_next_call_gets_a_fresh_process(self):
-        build = builds.project_build()
-        with builds.Worker([build]) as worker:
+        with builds.Worker([self.build]) as worker:
             # sys.exit ends the child as a crashing build would: without a reply.
-            crashed = worker.call("sys:exit", [build.label])
+            crashed = worker.call("sys:exit", [self.build.label])
             self.assertEqual((crashed.kind, crashed.detail), ("crash", "exit status 1"))
             index = next(i for i in range(100) if compare.make_case(2, i).kind == "sax")
-            reply = worker.call("compare:run_case", [build.label], 2, index)
-            self.assertEqual(reply[build.label], compare.run_case(_qel_cpp, 2, index))
+            reply = worker.call("compare:run_case", [self.build.label], 2, index)
+            self.assertEqual(reply[self.build.label], compare.run_case(_qel_cpp, 2, index))
+
+    def test_a_call_past_its_timeout_is_stopped_and_reported(self):
+        with builds.Worker([self.build]) as worker:
+            # input() waits for a line on the request pipe, which stays silent: a call that hangs.
+            hung = worker.call("builtins:input", [self.build.label], timeout=0.5)
+            self.assertEqual(hung.kind, "timeout")
+            self.assertGreater(worker.peak_rss_kib(), 0)
+
+
+class BenchmarkTableTest(unittest.TestCase):
+    def test_every_workload_runs_on_a_sliver_of_its_input(self):
+        for row in workloads.all_workloads():
+            if workloads.is_available(row):
+                with self.subTest(row.name):
+                    self.assertIn("seconds", table.run_once(_qel_cpp, row.name, 0.02))
+
+    def test_class_labels_are_dropped_from_the_original_files_only(self):
+        with tempfile.TemporaryDirectory() as directory:
+            original = os.path.join(directory, "SET")
+            with open(original, "w") as f:
+                f.write("  1.0000000e+000 5.0e-001 2.5e-001\r\n2,3,4\n\n")
+            with open(original + ".series.csv", "w") as f:
+                f.write("0.5,0.25\n3.0,4.0\n")
+            self.assertEqual(workloads.read_series(original), [[0.5, 0.25], [3.0, 4.0]])
+            self.assertEqual(workloads.read_series(original + ".series.csv"), [[0.5, 0.25], [3.0, 4.0]])
+            with mock.patch.object(workloads, "DATA_DIR", directory):
+                self.assertEqual(workloads.data_file("SET"), original + ".series.csv")
+                self.assertIsNone(workloads.data_file("OTHER"))
+
+    def test_growth_exponent_is_the_power_of_a_power_law(self):
+        points = [1250, 2500, 5000]
+        self.assertAlmostEqual(table.growth_exponent(points, [3e-9 * p ** 1.5 for p in points]), 1.5)
+
+    def test_the_table_holds_a_build_to_another_and_prints_their_ratio(self):
+        directory = builds.project_build().directory
+        status, out = printed(table.main, ["--only", "long", "--quick", "--baseline", directory])
+        self.assertEqual(status, 0)
+        self.assertIn("timed in a child process of its own", out)
+        row = next(line for line in out.splitlines() if line.startswith("long "))
+        self.assertRegex(row, r"^long +4 x 75,000 +300k = 2.3 MB +[\d.]+ [mu]?s +[\d.]+ [mu]?s +\d+\.\d\dx +\d+ ")
 
 
 if __name__ == "__main__":
