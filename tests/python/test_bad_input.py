@@ -28,3 +28,14 @@ def test_running_out_of_memory_raises_memory_error_and_the_interpreter_goes_on()
     result = subprocess.run([sys.executable, "-c", child], capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split("\n")[1:] == ["[Motif('acbacbacb')]", ""]
+
+
+def test_extreme_magnitudes_give_the_motifs_of_ordinary_ones():
+    def summary(scale):
+        motifs = _qel_cpp.Miner(1.0, 1, 3).mine([[v * scale for v in [0, 3, 1] * 3]] * 2)
+        return [(m.pattern, m.indexes, m.best_matches, round(m.naed, 12)) for m in motifs]
+
+    ordinary = summary(1.0)
+    assert ordinary[0][0] == "acbacbacb"
+    for scale in (1e160, 1e300, 1e-200, 1e-310):
+        assert summary(scale) == ordinary, scale
