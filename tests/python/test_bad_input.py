@@ -39,3 +39,18 @@ def test_extreme_magnitudes_give_the_motifs_of_ordinary_ones():
     assert ordinary[0][0] == "acbacbacb"
     for scale in (1e160, 1e300, 1e-200, 1e-310):
         assert summary(scale) == ordinary, scale
+
+
+def test_empty_and_constant_series():
+    # An empty series has no letters; a constant one z-normalises to NaN, reads as 'a', and
+    # its occurrences have no real point to measure, so they add distance 0.
+    motifs = _qel_cpp.Miner(0.5, 1, 3, min_len=1).mine([[5.0] * 4, [], [0, 3, 1, 0]])
+    assert [(m.pattern, sorted(m.indexes.items()), m.naed) for m in motifs] == \
+        [("a", [(0, [0, 1, 2, 3]), (2, [0, 3])], 0.0)]
+    assert all(v != v for v in motifs[0].average_occurrences[0])
+
+
+def test_a_segment_longer_than_every_series_is_one_padded_letter():
+    motifs = _qel_cpp.Miner(1.0, 1000, 3, min_len=1).mine([[0, 3, 1, 0]] * 2)
+    assert [(m.pattern, m.length, m.indexes) for m in motifs] == [("b", 1000, {0: [0], 1: [0]})]
+    assert all(v != v for v in motifs[0].representative[4:])
