@@ -114,6 +114,22 @@ TEST(CheckRanked, RejectsBrokenMotifs) {
     EXPECT_NE(broken([&](MotifView& m) { m.naed = ranked[1].naed + 1.0; }), "");
 }
 
+TEST(CheckRanked, ToleratesBestMatchZeroOnlyAsTheKnownFallback) {
+    std::vector<MotifView> ranked = ranked_motifs(0.5, 2);
+    for (MotifView& motif : ranked) {
+        for (const auto& [series, positions] : motif.indexes) {
+            if (positions.front() != 0) {
+                motif.best_matches[series] = 0;
+                EXPECT_NE(check_ranked(ranked, 2, 0.5), "");  // an ordinary naed: a fault
+                motif.naed = 1e6;
+                EXPECT_EQ(check_ranked({motif}, 2, 0.5), "");  // the core's no-match fallback
+                return;
+            }
+        }
+    }
+    FAIL() << "no motif starts past point 0";
+}
+
 TEST(CheckSelection, WantsTheFirstKInOrder) {
     const std::vector<MotifView> ranked = ranked_motifs(0.5, 2);
     ASSERT_GE(ranked.size(), 3u);
