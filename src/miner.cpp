@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <utility>
 
@@ -19,50 +20,38 @@ Miner::Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, 
       max_overlap(max_overlap),
       k(k) {}
 
+void Miner::set_interrupt_check(InterruptCheck check) { interrupt_check = std::move(check); }
+
 std::vector<Motif> Miner::mine(SeriesSet& ts) {
     // Earlier motifs name series positions of an earlier series set: mapping them onto this
-    // one could read past its series.
+    // one could read past its series. The new ones replace them once ranked.
     motifs.clear();
     InterruptPoll poll(interrupt_check);
     for (Series& series : ts) {
         poll.tick(static_cast<std::int64_t>(series.size()) + 1);
         znorm_series(series);
     }
-    mine_patterns(sax(ts, seglen, alphabet));
-    map_patterns(ts);
-    sort_patterns();
-    return select_best();
-}
-
-void Miner::set_interrupt_check(InterruptCheck check) { interrupt_check = std::move(check); }
-
-void Miner::mine_patterns(const std::vector<Symbols>& sequences) {
-    PatternMiner miner(minsup, min_len, max_len, max_overlap);
-    miner.set_interrupt_check(interrupt_check);
-    miner.mine(sequences);
-    for (auto& entry : miner.get_frequent()) {
-        motifs.push_back(std::move(entry.second));
+    std::vector<Motif> found;
+    {
+        check_alphabet(alphabet);
+        std::vector<Symbols> sequences;
+        sequences.reserve(ts.size());
+        for (const Series& series : ts) {
+            poll.tick(static_cast<std::int64_t>(series.size()) + 1);
+            sequences.push_back(get_row(series, seglen, alphabet));
+        }
+        PatternMiner patterns(minsup, min_len, max_len, max_overlap);
+        patterns.set_interrupt_check(interrupt_check);
+        patterns.mine(sequences);
+        found = patterns.get_motifs();
     }
-}
-
-void Miner::map_patterns(const SeriesSet& ts) {
-    InterruptPoll poll(interrupt_check);
-    for (Motif& motif : motifs) {
+    for (Motif& motif : found) {
         poll.tick();
         motif.map(ts, seglen, poll);
     }
-}
-
-void Miner::sort_patterns() { rank_motifs(motifs); }
-
-void rank_motifs(std::vector<Motif>& motifs) {
-    // A stable sort with NaN after every number is a strict order even when naed is NaN (a
-    // motif without occurrences), and makes the ranking the same on every run and machine.
-    std::stable_sort(motifs.begin(), motifs.end(), [](const Motif& a, const Motif& b) {
-        const double x = a.get_naed();
-        const double y = b.get_naed();
-        return x < y || (!std::isnan(x) && std::isnan(y));
-    });
+    rank_motifs(found, poll);
+    motifs = std::move(found);
+    return select_best();
 }
 
 std::vector<Motif> Miner::get_motifs() const { return motifs; }
@@ -77,6 +66,32 @@ std::vector<Motif> Miner::select_best() const {
         throw std::length_error("cannot create std::vector larger than max_size()");
     }
     return std::vector<Motif>(motifs.begin(), motifs.begin() + selected);
+}
+
+void rank_motifs(std::vector<Motif>& motifs) {
+    InterruptPoll poll{InterruptCheck{}};
+    rank_motifs(motifs, poll);
+}
+
+void rank_motifs(std::vector<Motif>& motifs, InterruptPoll& poll) {
+    // A stable sort with NaN after every number is a strict order even when naed is NaN (a
+    // motif without occurrences), and makes the ranking the same on every run and machine.
+    // Sorting (naed, place) pairs keeps the motifs still until they move once, to their rank.
+    std::vector<std::pair<double, std::size_t>> keys;
+    keys.reserve(motifs.size());
+    for (std::size_t i = 0; i < motifs.size(); ++i) {
+        keys.emplace_back(motifs[i].get_naed(), i);
+    }
+    std::stable_sort(keys.begin(), keys.end(), [&poll](const auto& a, const auto& b) {
+        poll.tick();
+        return a.first < b.first || (!std::isnan(a.first) && std::isnan(b.first));
+    });
+    std::vector<Motif> ranked;
+    ranked.reserve(motifs.size());
+    for (const auto& key : keys) {
+        ranked.push_back(std::move(motifs[key.second]));
+    }
+    motifs = std::move(ranked);
 }
 
 }  // namespace qel

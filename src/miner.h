@@ -14,22 +14,15 @@ public:
     Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, double max_overlap,
           int k);
 
-    // Z-normalises `ts` in place, mines it from an empty `motifs`, and returns copies of the
-    // best k motifs (all of them for k 0). A negative k fails once `motifs` is ranked.
+    // Z-normalises `ts` in place, mines it from an empty `motifs`, and returns the best k
+    // motifs (all of them for k 0). A negative k fails once `motifs` is ranked.
     std::vector<Motif> mine(SeriesSet& ts);
 
     // Called throughout `mine` (and handed to the pattern miner); when it throws, mining
     // stops, the exception propagates, and the next `mine` starts afresh.
     void set_interrupt_check(InterruptCheck check);
 
-    // Appends one motif per frequent pattern of `sequences`, ascending by pattern.
-    void mine_patterns(const std::vector<Symbols>& sequences);
-    // Measures every motif on `ts`, the z-normalised series they were mined from.
-    void map_patterns(const SeriesSet& ts);
-    // Ranks `motifs` (see rank_motifs).
-    void sort_patterns();
-
-    // A copy of every motif of the last `mine`, in rank order.
+    // Every motif of the last `mine`, in rank order.
     std::vector<Motif> get_motifs() const;
 
 private:
@@ -51,11 +44,13 @@ private:
     int k;
     // See set_interrupt_check.
     InterruptCheck interrupt_check;
-    // The motifs of the last `mine`, in rank order after it.
+    // The motifs of the last `mine`, in rank order; empty after an interrupted one.
     std::vector<Motif> motifs;
 };
 
 // Orders motifs by ascending naed, NaN last, equal naed in their present order.
 void rank_motifs(std::vector<Motif>& motifs);
+// The same, polling `poll` while it compares.
+void rank_motifs(std::vector<Motif>& motifs, InterruptPoll& poll);
 
 }  // namespace qel

@@ -1,8 +1,10 @@
 #include "motif.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -10,9 +12,20 @@
 
 namespace qel {
 
-Motif::Motif(Pattern pattern) : pattern(std::move(pattern)) {}
-
-void Motif::record_index(int series, int position) { indexes[series].push_back(position); }
+// Everything `map` computes. Per-series values are stored end to end, one block per series
+// of the occurrences, in the same ascending order.
+struct Motif::Measures {
+    // Points in one occurrence: seglen times the letters of the pattern.
+    int length = 0;
+    // Per series, `length` points: the point-by-point NaN-skipping average of its occurrences.
+    std::vector<double> averages;
+    // The average over series of the average occurrences, `length` points.
+    std::vector<double> representative;
+    // Per series, the first point of its occurrence closest to the representative.
+    std::vector<int> best_starts;
+    // Summed best-match distance divided by (series x length).
+    double naed = 0.0;
+};
 
 namespace {
 
@@ -21,47 +34,6 @@ const double missing = std::numeric_limits<double>::quiet_NaN();
 // Starting value of the best-match search: a series none of whose occurrences comes closer
 // (all distances NaN, say) contributes this distance and best match 0.
 constexpr double no_match_distance = 1000000.0;
-
-// Point-by-point averages that skip NaN, the mark of points past a series' end: a padded
-// occurrence pulls an average only where it has real points. Points with no real value at
-// all stay NaN.
-class NanSkippingMean {
-public:
-    explicit NanSkippingMean(std::size_t points) : sums(points, 0.0), counts(points, 0) {}
-
-    void add(const std::vector<double>& values) {
-        for (std::size_t i = 0; i < sums.size(); ++i) {
-            if (!std::isnan(values[i])) {
-                sums[i] += values[i];
-                ++counts[i];
-            }
-        }
-    }
-
-    std::vector<double> result() const {
-        std::vector<double> means(sums.size());
-        for (std::size_t i = 0; i < sums.size(); ++i) {
-            means[i] = counts[i] == 0 ? missing : sums[i] / static_cast<double>(counts[i]);
-        }
-        return means;
-    }
-
-private:
-    std::vector<double> sums;
-    std::vector<std::size_t> counts;
-};
-
-// Euclidean distance over the points where the occurrence is real.
-double distance(const std::vector<double>& occurrence, const std::vector<double>& representative) {
-    double squares = 0.0;
-    for (std::size_t i = 0; i < occurrence.size(); ++i) {
-        if (!std::isnan(occurrence[i])) {
-            const double difference = occurrence[i] - representative[i];
-            squares += difference * difference;
-        }
-    }
-    return std::sqrt(squares);
-}
 
 int occurrence_length(int seglen, std::size_t letters) {
     const std::int64_t points = static_cast<std::int64_t>(seglen) * static_cast<std::int64_t>(letters);
@@ -77,7 +49,164 @@ int occurrence_length(int seglen, std::size_t letters) {
     return static_cast<int>(points);
 }
 
+int count_series(const Occurrences& occurrences) {
+    int count = 0;
+    for (std::size_t i = 0; i < occurrences.size(); ++i) {
+        if (i == 0 || occurrences[i].series != occurrences[i - 1].series) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Calls visit(series, first, last) for each run of occurrences of one series.
+template <typename Visit>
+void for_each_series(const Occurrences& occurrences, Visit visit) {
+    for (std::size_t first = 0; first < occurrences.size();) {
+        std::size_t last = first + 1;
+        while (last < occurrences.size() && occurrences[last].series == occurrences[first].series) {
+            ++last;
+        }
+        visit(occurrences[first].series, first, last);
+        first = last;
+    }
+}
+
+// The points of series an occurrence covers: [start, end) clipped to the series. Points past
+// the end count as NaN, so they are simply not visited.
+struct Span {
+    std::size_t start;
+    std::size_t end;
+};
+
+Span span_of(const Series& series, int position, int seglen, int length) {
+    const std::size_t start = static_cast<std::size_t>(position) * static_cast<std::size_t>(seglen);
+    const std::size_t end = start + static_cast<std::size_t>(length);
+    return {start, std::min(end, std::max(start, series.size()))};
+}
+
+// sums[k] += values[k] and counts[k] += 1 wherever values[k] is not NaN, for k < n. A sum
+// is never -0.0, so adding +0.0 for a NaN value changes nothing: the loop needs no branch,
+// and two points at a time give the very same sums.
+void add_real(const double* values, std::size_t n, double* sums, double* counts) {
+    std::size_t k = 0;
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    using Mask = long long __attribute__((vector_size(16)));
+    const Pair ones = {1.0, 1.0};
+    for (; k + 2 <= n; k += 2) {
+        Pair value, sum, count;
+        std::memcpy(&value, values + k, sizeof value);
+        std::memcpy(&sum, sums + k, sizeof sum);
+        std::memcpy(&count, counts + k, sizeof count);
+        const Mask real = value == value;
+        sum += reinterpret_cast<Pair>(reinterpret_cast<Mask>(value) & real);
+        count += reinterpret_cast<Pair>(reinterpret_cast<Mask>(ones) & real);
+        std::memcpy(sums + k, &sum, sizeof sum);
+        std::memcpy(counts + k, &count, sizeof count);
+    }
+#endif
+    for (; k < n; ++k) {
+        const double value = values[k];
+        const bool real = value == value;
+        sums[k] += real ? value : 0.0;
+        counts[k] += real ? 1.0 : 0.0;
+    }
+}
+
+// Adds the real points of occurrences [first, last) of one series to per-point sums and
+// counts. Points past the series' end count as NaN and are skipped like NaN values.
+void add_occurrences(const Series& series, const Occurrence* first, const Occurrence* last,
+                     int seglen, int length, double* sums, double* counts, InterruptPoll& poll) {
+    for (const Occurrence* o = first; o != last; ++o) {
+        poll.tick(length + 1);
+        const Span span = span_of(series, o->position, seglen, length);
+        add_real(series.data() + span.start, span.end - span.start, sums, counts);
+    }
+}
+
+// Euclidean distance over the points where the occurrence is real (not NaN, not padding).
+double distance(const double* values, std::size_t points, const double* representative) {
+    double squares = 0.0;
+    for (std::size_t k = 0; k < points; ++k) {
+        const double value = values[k];
+        const double difference = value - representative[k];
+        // Adding +0.0 for a NaN point is adding nothing: the sum is never -0.0.
+        squares += value == value ? difference * difference : 0.0;
+    }
+    return std::sqrt(squares);
+}
+
+// The distance of every occurrence to the representative. Four whole occurrences at a time
+// are summed interleaved, each in the same order as alone, so that four sums advance together.
+std::vector<double> distances(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
+                              int length, const double* representative, InterruptPoll& poll) {
+    const std::size_t points = static_cast<std::size_t>(length);
+    std::vector<double> result(occurrences.size());
+    std::array<const double*, 4> starts{};
+    std::array<std::size_t, 4> places{};
+    std::size_t waiting = 0;
+    for (std::size_t i = 0; i < occurrences.size(); ++i) {
+        poll.tick(length + 1);
+        const Series& series = ts.at(static_cast<std::size_t>(occurrences[i].series));
+        const Span span = span_of(series, occurrences[i].position, seglen, length);
+        if (span.end - span.start < points) {
+            result[i] = distance(series.data() + span.start, span.end - span.start, representative);
+            continue;
+        }
+        starts[waiting] = series.data() + span.start;
+        places[waiting] = i;
+        if (++waiting < 4) {
+            continue;
+        }
+        waiting = 0;
+        const double* a = starts[0];
+        const double* b = starts[1];
+        const double* c = starts[2];
+        const double* d = starts[3];
+        double sa = 0.0, sb = 0.0, sc = 0.0, sd = 0.0;
+        for (std::size_t k = 0; k < points; ++k) {
+            const double r = representative[k];
+            const double da = a[k] - r, db = b[k] - r, dc = c[k] - r, dd = d[k] - r;
+            sa += a[k] == a[k] ? da * da : 0.0;
+            sb += b[k] == b[k] ? db * db : 0.0;
+            sc += c[k] == c[k] ? dc * dc : 0.0;
+            sd += d[k] == d[k] ? dd * dd : 0.0;
+        }
+        result[places[0]] = std::sqrt(sa);
+        result[places[1]] = std::sqrt(sb);
+        result[places[2]] = std::sqrt(sc);
+        result[places[3]] = std::sqrt(sd);
+    }
+    for (std::size_t q = 0; q < waiting; ++q) {
+        result[places[q]] = distance(starts[q], points, representative);
+    }
+    return result;
+}
+
 }  // namespace
+
+Motif::Motif(Pattern pattern) : pattern(std::move(pattern)) {}
+
+Motif::Motif(Pattern pattern, Occurrences occurrences)
+    : pattern(std::move(pattern)), occurrences(std::move(occurrences)) {
+    support = count_series(this->occurrences);
+}
+
+void Motif::record_index(int series, int position) {
+    // Kept grouped by ascending series: after the last occurrence of its series or of an
+    // earlier one, which is the end of the list when series come in order.
+    const auto after = std::upper_bound(
+        occurrences.begin(), occurrences.end(), series,
+        [](int s, const Occurrence& occurrence) { return s < occurrence.series; });
+    const bool new_series = after == occurrences.begin() || std::prev(after)->series != series;
+    occurrences.insert(after, Occurrence{series, position});
+    if (new_series) {
+        ++support;
+    }
+    // The measures described the occurrences as they were.
+    measures.reset();
+}
 
 void Motif::map(const SeriesSet& ts, int seglen) {
     InterruptPoll poll{InterruptCheck{}};
@@ -86,91 +215,115 @@ void Motif::map(const SeriesSet& ts, int seglen) {
 
 void Motif::map(const SeriesSet& ts, int seglen, InterruptPoll& poll) {
     // Every measure starts afresh, so mapping twice gives what mapping once gives.
-    this->seglen = seglen;
-    length = occurrence_length(seglen, pattern.size());
-    representative.assign(static_cast<std::size_t>(length), 0.0);
-    average_occurrences.clear();
-    best_matches.clear();
-    naed = 0.0;
-    set_average_occurrences(ts, poll);
-    set_representative();
-    set_best_matches_and_naed(ts, poll);
-}
+    auto result = std::make_shared<Measures>();
+    const int length = occurrence_length(seglen, pattern.size());
+    const std::size_t points = static_cast<std::size_t>(length);
+    result->length = length;
+    result->representative.assign(points, 0.0);
+    result->averages.resize(static_cast<std::size_t>(support) * points);
+    result->best_starts.reserve(static_cast<std::size_t>(support));
 
-std::vector<double> Motif::get_occurrence(const Series& series, int position) const {
-    std::vector<double> occurrence;
-    occurrence.reserve(static_cast<std::size_t>(length));
-    const std::size_t start = static_cast<std::size_t>(position) * static_cast<std::size_t>(seglen);
-    const std::size_t end = start + static_cast<std::size_t>(length);
-    if (start < series.size()) {
-        occurrence.assign(series.begin() + static_cast<std::ptrdiff_t>(start),
-                          series.begin() + static_cast<std::ptrdiff_t>(std::min(end, series.size())));
-    }
-    // Padded, never shortened: every occurrence has `length` points, so averages and
-    // distances line up point by point.
-    occurrence.resize(static_cast<std::size_t>(length), missing);
-    return occurrence;
-}
-
-void Motif::set_average_occurrences(const SeriesSet& ts, InterruptPoll& poll) {
-    for (const auto& [series, positions] : indexes) {
-        NanSkippingMean mean(static_cast<std::size_t>(length));
-        for (int position : positions) {
+    // Per series, the NaN-skipping average of its occurrences (padding past the end counts
+    // as NaN); then across series, each weighing the same however many occurrences it has.
+    std::vector<double> sums(points);
+    std::vector<double> counts(points);
+    std::vector<double> across_sums(points, 0.0);
+    std::vector<double> across_counts(points, 0.0);
+    double* average = result->averages.data();
+    for_each_series(occurrences, [&](int s, std::size_t first, std::size_t last) {
+        const Series& series = ts.at(static_cast<std::size_t>(s));
+        if (last - first == 1) {
+            // One occurrence is its own average (x / 1 is x), NaN where it has no value.
             poll.tick(length + 1);
-            mean.add(get_occurrence(ts.at(static_cast<std::size_t>(series)), position));
+            const Span span = span_of(series, occurrences[first].position, seglen, length);
+            std::copy(series.begin() + static_cast<std::ptrdiff_t>(span.start),
+                      series.begin() + static_cast<std::ptrdiff_t>(span.end), average);
+            std::fill(average + (span.end - span.start), average + points, missing);
+        } else {
+            std::fill(sums.begin(), sums.end(), 0.0);
+            std::fill(counts.begin(), counts.end(), 0.0);
+            add_occurrences(series, &occurrences[first], &occurrences[last], seglen, length,
+                            sums.data(), counts.data(), poll);
+            for (std::size_t k = 0; k < points; ++k) {
+                average[k] = counts[k] == 0.0 ? missing : sums[k] / counts[k];
+            }
         }
-        average_occurrences[series] = mean.result();
+        add_real(average, points, across_sums.data(), across_counts.data());
+        average += points;
+    });
+    if (support > 0) {
+        for (std::size_t k = 0; k < points; ++k) {
+            result->representative[k] +=
+                across_counts[k] == 0.0 ? missing : across_sums[k] / across_counts[k];
+        }
     }
-}
 
-void Motif::set_representative() {
-    // Each series weighs the same, however many occurrences it has: its own average first,
-    // then the average across series.
-    if (average_occurrences.empty()) {
-        return;
-    }
-    NanSkippingMean mean(static_cast<std::size_t>(length));
-    for (const auto& entry : average_occurrences) {
-        mean.add(entry.second);
-    }
-    const std::vector<double> means = mean.result();
-    for (std::size_t i = 0; i < representative.size(); ++i) {
-        representative[i] += means[i];
-    }
-}
-
-void Motif::set_best_matches_and_naed(const SeriesSet& ts, InterruptPoll& poll) {
-    for (const auto& [series, positions] : indexes) {
+    // Every occurrence's distance to the representative, then per series the closest one;
+    // naed sums their distances.
+    const std::vector<double> distance_of =
+        distances(ts, occurrences, seglen, length, result->representative.data(), poll);
+    double naed = 0.0;
+    for_each_series(occurrences, [&](int, std::size_t first, std::size_t last) {
         double best_distance = no_match_distance;
         int best_position = 0;
-        for (int position : positions) {
-            poll.tick(length + 1);
-            const double d =
-                distance(get_occurrence(ts.at(static_cast<std::size_t>(series)), position), representative);
+        for (std::size_t i = first; i < last; ++i) {
             // Strictly smaller: ties keep the earlier position, and NaN never wins.
-            if (d < best_distance) {
-                best_distance = d;
-                best_position = position;
+            if (distance_of[i] < best_distance) {
+                best_distance = distance_of[i];
+                best_position = occurrences[i].position;
             }
         }
         naed += best_distance;
-        best_matches[series] = best_position * seglen;
-    }
-    naed /= static_cast<double>(indexes.size()) * static_cast<double>(length);
+        result->best_starts.push_back(best_position * seglen);
+    });
+    result->naed = naed / (static_cast<double>(support) * static_cast<double>(length));
+    measures = std::move(result);
 }
 
-int Motif::get_support() const { return static_cast<int>(indexes.size()); }
+int Motif::get_support() const { return support; }
 
-int Motif::get_length() const { return length; }
+int Motif::get_length() const { return measures ? measures->length : 0; }
 
-double Motif::get_naed() const { return naed; }
+double Motif::get_naed() const { return measures ? measures->naed : 0.0; }
 
-std::vector<double> Motif::get_representative() const { return representative; }
+std::vector<double> Motif::get_representative() const {
+    return measures ? measures->representative : std::vector<double>{};
+}
 
-const OccurrenceIndex& Motif::get_indexes() const { return indexes; }
+const Occurrences& Motif::get_occurrences() const { return occurrences; }
 
-AverageOccurrences Motif::get_average_occurrences() const { return average_occurrences; }
+OccurrenceIndex Motif::get_indexes() const {
+    OccurrenceIndex index;
+    for (const Occurrence& occurrence : occurrences) {
+        index[occurrence.series].push_back(occurrence.position);
+    }
+    return index;
+}
 
-BestMatches Motif::get_best_matches() const { return best_matches; }
+AverageOccurrences Motif::get_average_occurrences() const {
+    AverageOccurrences result;
+    if (!measures) {
+        return result;
+    }
+    const std::size_t points = static_cast<std::size_t>(measures->length);
+    const double* average = measures->averages.data();
+    for_each_series(occurrences, [&](int s, std::size_t, std::size_t) {
+        result.emplace(s, std::vector<double>(average, average + points));
+        average += points;
+    });
+    return result;
+}
+
+BestMatches Motif::get_best_matches() const {
+    BestMatches result;
+    if (!measures) {
+        return result;
+    }
+    std::size_t k = 0;
+    for_each_series(occurrences, [&](int s, std::size_t, std::size_t) {
+        result.emplace(s, measures->best_starts[k++]);
+    });
+    return result;
+}
 
 }  // namespace qel

@@ -1,6 +1,8 @@
 // One frequent pattern's record: where it occurs, and its measures on the numeric series.
 #pragma once
 
+#include <map>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -10,31 +12,39 @@ namespace qel {
 
 // A non-empty run of letters, looked for as a contiguous run in symbol sequences.
 using Pattern = Symbols;
+
+// Where one occurrence of a pattern starts: a series and a segment position in it.
+struct Occurrence {
+    int series;
+    int position;
+};
+// Occurrences grouped by ascending series; within a series in recording order.
+using Occurrences = std::vector<Occurrence>;
+
 // Series position -> segment positions at which an occurrence starts, in recording order.
-using OccurrenceIndex = std::unordered_map<int, std::vector<int>>;
+using OccurrenceIndex = std::map<int, std::vector<int>>;
 // Series position -> one value per point of an occurrence.
 using AverageOccurrences = std::unordered_map<int, std::vector<double>>;
 // Series position -> first point of the occurrence closest to the representative.
 using BestMatches = std::unordered_map<int, int>;
 
-// A plain value: copies are deep, and every getter hands out a copy.
+// A value: copies are independent. The measures are immutable once computed, so copies share
+// them until one of the copies is mapped again.
 class Motif {
 public:
     explicit Motif(Pattern pattern);
+    // A motif with these occurrences, which must be grouped by ascending series.
+    Motif(Pattern pattern, Occurrences occurrences);
 
-    // Notes one occurrence: `position` (a segment index) in series `series`.
+    // Notes one occurrence: `position` (a segment index) in series `series`. Measures from an
+    // earlier `map` are dropped.
     void record_index(int series, int position);
 
     // Measures the occurrences on `ts`, the series the pattern was mined from, recomputing
     // every measure; segment positions become points through `seglen`.
     void map(const SeriesSet& ts, int seglen);
-    // The same, counting its work (points read) on `poll`.
+    // The same, counting the points it reads on `poll`.
     void map(const SeriesSet& ts, int seglen, InterruptPoll& poll);
-    // The `length` points of `series` from segment `position` on, NaN past its end.
-    std::vector<double> get_occurrence(const Series& series, int position) const;
-    void set_average_occurrences(const SeriesSet& ts, InterruptPoll& poll);
-    void set_representative();
-    void set_best_matches_and_naed(const SeriesSet& ts, InterruptPoll& poll);
 
     // Support: the number of series with at least one recorded occurrence.
     int get_support() const;
@@ -42,8 +52,8 @@ public:
     int get_length() const;
     double get_naed() const;
     std::vector<double> get_representative() const;
-    // A view, not a copy: the miner reads every prefix's occurrences while joining.
-    const OccurrenceIndex& get_indexes() const;
+    const Occurrences& get_occurrences() const;
+    OccurrenceIndex get_indexes() const;
     AverageOccurrences get_average_occurrences() const;
     BestMatches get_best_matches() const;
 
@@ -51,20 +61,14 @@ public:
     Pattern pattern;
 
 private:
-    // Segment length, in points, of the last mapping; 0 until mapped.
-    int seglen = 0;
-    // Points in one occurrence: seglen times the letters of the pattern; 0 until mapped.
-    int length = 0;
-    // Where the pattern occurs, in segments; every entry holds at least one position.
-    OccurrenceIndex indexes;
-    // Per series, the point-by-point NaN-skipping average of its occurrences.
-    AverageOccurrences average_occurrences;
-    // The average over series of the average occurrences, `length` points.
-    std::vector<double> representative;
-    // Per series, the first point of its occurrence closest to the representative.
-    BestMatches best_matches;
-    // Summed best-match distance divided by (series x length); 0.0 until mapped.
-    double naed = 0.0;
+    struct Measures;
+
+    // Where the pattern occurs, in segments.
+    Occurrences occurrences;
+    // Distinct series in `occurrences`.
+    int support = 0;
+    // What the last `map` computed; null until mapped.
+    std::shared_ptr<const Measures> measures;
 };
 
 }  // namespace qel

@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <cstdint>
 #include <cstring>
-#include <utility>
+#include <limits>
+#include <memory>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 namespace qel {
 
@@ -29,6 +33,440 @@ bool letters_before(const char* a, std::size_t a_size, const char* b, std::size_
     return a_size < b_size;
 }
 
+bool letter_before(unsigned char a, unsigned char b) {
+    return static_cast<signed char>(a) < static_cast<signed char>(b);
+}
+
+// Every sequence end to end, each followed by a separator, so that the letter after any
+// occurrence can be read without a bounds check. A position is an index into it.
+struct Text {
+    // One position: its letter (0 to 255, or `separator`) and the sequence it lies in, which
+    // is that of every position of an occurrence and of the letter after it.
+    struct Cell {
+        std::uint32_t series;
+        std::uint16_t letter;
+    };
+    std::vector<Cell> cells;
+    // Per sequence, the position of its first letter.
+    std::vector<std::size_t> start_of;
+
+    static constexpr std::uint16_t separator = 256;
+
+    explicit Text(const std::vector<Symbols>& sequences) {
+        std::size_t total = sequences.size();
+        for (const Symbols& sequence : sequences) {
+            total += sequence.size();
+        }
+        // Positions are stored in 32 bits, and so are series and segment indexes elsewhere.
+        if (total > std::numeric_limits<std::uint32_t>::max() ||
+            sequences.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+            throw std::length_error("too many letters to mine: " + std::to_string(total));
+        }
+        cells.reserve(total);
+        start_of.reserve(sequences.size());
+        for (std::size_t s = 0; s < sequences.size(); ++s) {
+            const std::uint32_t series = static_cast<std::uint32_t>(s);
+            start_of.push_back(cells.size());
+            for (char letter : sequences[s]) {
+                cells.push_back(Cell{series, static_cast<unsigned char>(letter)});
+            }
+            cells.push_back(Cell{series, separator});
+        }
+    }
+
+    Occurrence occurrence_at(std::uint32_t position) const {
+        const std::uint32_t series = cells[position].series;
+        return Occurrence{static_cast<int>(series), static_cast<int>(position - start_of[series])};
+    }
+
+    // The `length` letters from `position` on.
+    Pattern pattern_at(std::uint32_t position, std::size_t length) const {
+        Pattern pattern(length);
+        for (std::size_t i = 0; i < length; ++i) {
+            pattern[i] = static_cast<char>(cells[position + i].letter);
+        }
+        return pattern;
+    }
+};
+
+// The occurrences of one level, as start positions end to end. Allocated uninitialised for
+// as many as the level can hold, since every slot is written before it is read, and trimmed
+// once the level is done.
+class PositionBuffer {
+public:
+    void allocate(std::size_t capacity) {
+        slots.reset(new std::uint32_t[capacity]);
+        count = capacity;
+    }
+
+    // Keeps the first `size` positions, in a smaller allocation if that saves much.
+    void trim(std::size_t size) {
+        if (size < count / 2) {
+            std::unique_ptr<std::uint32_t[]> smaller(new std::uint32_t[size]);
+            std::copy(slots.get(), slots.get() + size, smaller.get());
+            slots = std::move(smaller);
+        }
+        count = size;
+    }
+
+    std::uint32_t* data() { return slots.get(); }
+    const std::uint32_t* data() const { return slots.get(); }
+    std::size_t size() const { return count; }
+    std::uint32_t operator[](std::size_t i) const { return slots[i]; }
+
+private:
+    std::unique_ptr<std::uint32_t[]> slots;
+    std::size_t count = 0;
+};
+
+// The frequent patterns of one length, ascending. Together the levels form the prefix tree
+// of the frequent patterns: every prefix of a frequent pattern is frequent, so pattern j of
+// one level extends a pattern of the level below by one letter, and the extensions of one
+// pattern stand together in the level above, in the order of their last letter. A pattern's
+// letters are those at its first occurrence.
+struct Level {
+    // Each pattern's occurrences, pattern after pattern, each ascending.
+    PositionBuffer occurrences;
+    // Pattern j's occurrences end at ends[j] and begin where pattern j - 1's end.
+    std::vector<std::size_t> ends;
+    // Pattern j's last letter.
+    std::vector<char> last_letters;
+    // Pattern j's extensions end at child_ends[j] in the level above; empty for the top level.
+    std::vector<std::size_t> child_ends;
+
+    std::size_t size() const { return ends.size(); }
+    std::size_t begin_of(std::size_t j) const { return j == 0 ? 0 : ends[j - 1]; }
+    // Pattern j's extensions in the level above: [first, second).
+    std::pair<std::size_t, std::size_t> children(std::size_t j) const {
+        if (child_ends.empty()) {
+            return {0, 0};
+        }
+        return {j == 0 ? 0 : child_ends[j - 1], child_ends[j]};
+    }
+};
+
+// Splits occurrences by the letter that follows them, counting per letter the occurrences and
+// the series they lie in, and keeps the letters whose support is enough as new patterns.
+class Extender {
+public:
+    Extender(const Text& text, double needed) : text(text), needed(needed) {
+        last_series_of.fill(-1);
+    }
+
+    // Starts a level whose occurrences will number at most `most`.
+    void start(Level& next, std::size_t most) {
+        next.occurrences.allocate(most);
+        filled = 0;
+    }
+
+    // Ends the level started last: its occurrences take no more room than they need.
+    void finish(Level& next) { next.occurrences.trim(filled); }
+
+    // Appends to `next` the frequent one-letter extensions of a pattern of `length` letters
+    // (0 for the empty pattern) whose occurrences are [first, last), in letter order.
+    void extend(const std::uint32_t* first, const std::uint32_t* last, std::size_t length,
+                Level& next) {
+        const std::size_t count = static_cast<std::size_t>(last - first);
+        if (count == 0) {
+            return;
+        }
+        if (following.size() < count) {
+            following.resize(count);
+        }
+        // The letter after each occurrence (the separator where its sequence ends), with each
+        // letter's occurrences and series counted. One letter often follows many occurrences
+        // in a row, so a run is counted in registers and added up when the letter changes.
+        // Occurrences come in ascending order, so their series do too.
+        seen.clear();
+        const Text::Cell* cells = text.cells.data() + length;
+        std::uint16_t* letter_after = following.data();
+        std::uint16_t run_letter = cells[first[0]].letter;
+        std::uint32_t run_count = 0;
+        std::uint32_t run_support = 0;
+        std::int64_t run_last = last_series_of[run_letter];
+        for (std::size_t i = 0; i < count; ++i) {
+#if defined(__GNUC__)
+            // Occurrences lie anywhere in the text; ask for the cell a few occurrences ahead.
+            if (i + prefetch_distance < count) {
+                __builtin_prefetch(cells + first[i + prefetch_distance]);
+            }
+#endif
+            const Text::Cell cell = cells[first[i]];
+            letter_after[i] = cell.letter;
+            if (cell.letter != run_letter) {
+                add_run(run_letter, run_count, run_support, run_last);
+                run_letter = cell.letter;
+                run_count = 0;
+                run_support = 0;
+                run_last = last_series_of[run_letter];
+            }
+            ++run_count;
+            run_support += cell.series != run_last ? 1 : 0;
+            run_last = cell.series;
+        }
+        add_run(run_letter, run_count, run_support, run_last);
+        if (seen.size() > 1) {
+            std::sort(seen.begin(), seen.end(), [](std::uint16_t a, std::uint16_t b) {
+                // The separator last; it is never kept.
+                if (a == Text::separator || b == Text::separator) {
+                    return b == Text::separator && a != Text::separator;
+                }
+                return letter_before(static_cast<unsigned char>(a), static_cast<unsigned char>(b));
+            });
+        }
+        // Each kept letter's occurrences go to its new pattern, again run by run.
+        bool any = false;
+        for (std::uint16_t letter : seen) {
+            if (letter != Text::separator && frequent(supports[letter])) {
+                any = true;
+                destination[letter] = next.occurrences.data() + filled;
+                filled += tallies[letter];
+                next.ends.push_back(filled);
+                next.last_letters.push_back(static_cast<char>(letter));
+            } else {
+                destination[letter] = nullptr;
+            }
+            tallies[letter] = 0;
+            supports[letter] = 0;
+            last_series_of[letter] = -1;
+        }
+        if (any) {
+            for (std::size_t i = 0; i < count;) {
+                const std::uint16_t letter = letter_after[i];
+                std::size_t run_end = i + 1;
+                while (run_end < count && letter_after[run_end] == letter) {
+                    ++run_end;
+                }
+                if (std::uint32_t* to = destination[letter]) {
+                    destination[letter] = std::copy(first + i, first + run_end, to);
+                }
+                i = run_end;
+            }
+        }
+    }
+
+private:
+    static constexpr std::size_t prefetch_distance = 16;
+
+    // Adds a run of `count` occurrences followed by `letter` to the letter's tally.
+    void add_run(std::uint16_t letter, std::uint32_t count, std::uint32_t support,
+                 std::int64_t last) {
+        if (tallies[letter] == 0) {
+            seen.push_back(letter);
+        }
+        tallies[letter] += count;
+        supports[letter] += support;
+        last_series_of[letter] = last;
+    }
+
+    // Frequent unless fewer series than needed hold it (the comparison as a double).
+    bool frequent(std::size_t support) const { return !(needed > static_cast<double>(support)); }
+
+    const Text& text;
+    double needed;
+    // Occurrences written to the level being built.
+    std::size_t filled = 0;
+    // Per letter (and the separator), while a pattern is split: its occurrences, the series
+    // they lie in, the last of those, and where its next occurrence is to be written (null
+    // for a letter not kept).
+    std::array<std::uint32_t, Text::separator + 1> tallies{};
+    std::array<std::uint32_t, Text::separator + 1> supports{};
+    std::array<std::int64_t, Text::separator + 1> last_series_of{};
+    std::array<std::uint32_t*, Text::separator + 1> destination{};
+    std::vector<std::uint16_t> seen;
+    // Per occurrence of the pattern being split, the letter after it.
+    std::vector<std::uint16_t> following;
+};
+
+// The next level: the frequent one-letter extensions of every pattern of `level`, whose
+// patterns have `length` letters. Records where each pattern's extensions end.
+Level extend_level(Level& level, std::size_t length, Extender& extender, InterruptPoll& poll) {
+    Level next;
+    // No level holds more occurrences than the one below.
+    extender.start(next, level.occurrences.size());
+    level.child_ends.reserve(level.size());
+    for (std::size_t j = 0; j < level.size(); ++j) {
+        const std::uint32_t* first = level.occurrences.data() + level.begin_of(j);
+        const std::uint32_t* last = level.occurrences.data() + level.ends[j];
+        poll.tick(last - first);
+        extender.extend(first, last, length, next);
+        level.child_ends.push_back(next.size());
+    }
+    extender.finish(next);
+    return next;
+}
+
+// What the redundancy filter has decided about a pattern.
+enum class Fate : unsigned char {
+    shorter,  // below min_len: neither kept nor compared
+    waiting,  // not yet reached in the longest-first order
+    kept,
+    removed,
+};
+
+// Drops every pattern whose LCS with a kept pattern at least as long covers more than
+// max_overlap of its letters. Patterns are taken longest first, equal lengths ascending; each
+// one not dropped by then is kept and drops the later ones close to it.
+//
+// Instead of comparing a kept pattern p with every other pattern, the filter walks the prefix
+// tree depth first, carrying the bit-parallel LCS column of p against the path, and leaves a
+// subtree when no pattern in it can be close enough to p: a pattern r needs
+// lcs(p, r) >= need[|r|], and each letter of the path that p cannot match lowers the best
+// reachable lcs by one. Subtrees without a waiting pattern are marked and never entered
+// again. The patterns dropped are exactly those of the pairwise loop.
+class RedundancyFilter {
+public:
+    RedundancyFilter(const std::vector<Level>& levels, const Text& text, int min_len,
+                     double max_overlap, InterruptPoll& poll)
+        : levels(levels), text(text), poll(poll) {
+        const std::size_t top = levels.size();
+        first_length = static_cast<std::size_t>(std::max(min_len, 1));
+        need.assign(top + 1, 0);
+        reach.assign(top + 1, -1);
+        std::size_t most_slack = 0;
+        bool any = false;
+        for (std::size_t m = 1; m <= top; ++m) {
+            // The least lcs l whose ratio l / m, computed as the pairwise loop does, exceeds
+            // max_overlap (l = m always does, max_overlap being below 1).
+            const double letters = static_cast<double>(m);
+            std::size_t l =
+                static_cast<std::size_t>(std::clamp(max_overlap * letters, 0.0, letters));
+            while (l > 0 && static_cast<double>(l - 1) / letters > max_overlap) {
+                --l;
+            }
+            while (l < m && !(static_cast<double>(l) / letters > max_overlap)) {
+                ++l;
+            }
+            need[m] = l;
+            if (m >= first_length) {
+                most_slack = any ? std::max(most_slack, m - l) : m - l;
+                any = true;
+                reach[m] = static_cast<long long>(most_slack);
+            }
+        }
+        fates.resize(top + 1);
+        done.resize(top + 1);
+        deepest.resize(top + 1);
+        for (std::size_t m = top; m >= 1; --m) {
+            const Level& level = levels[m - 1];
+            fates[m].assign(level.size(), m >= first_length ? Fate::waiting : Fate::shorter);
+            done[m].assign(level.size(), 0);
+            deepest[m].assign(level.size(), static_cast<std::uint32_t>(m));
+            if (m < top) {
+                for (std::size_t j = 0; j < level.size(); ++j) {
+                    const auto [first, last] = level.children(j);
+                    for (std::size_t child = first; child < last; ++child) {
+                        deepest[m][j] = std::max(deepest[m][j], deepest[m + 1][child]);
+                    }
+                }
+            }
+        }
+    }
+
+    void run() {
+        for (std::size_t length = levels.size(); length >= first_length; --length) {
+            for (std::size_t j = 0; j < levels[length - 1].size(); ++j) {
+                if (fates[length][j] == Fate::waiting) {
+                    fates[length][j] = Fate::kept;
+                    remove_close_to(length, j);
+                }
+            }
+        }
+    }
+
+    bool removed(std::size_t length, std::size_t j) const {
+        return fates[length][j] == Fate::removed;
+    }
+
+private:
+    // One node of the walk: the extensions of the pattern at this depth still to visit.
+    struct Frame {
+        std::size_t next;
+        std::size_t end;
+        std::size_t node;
+        // Nothing in the subtree visited so far is waiting, and nothing was left unvisited.
+        bool settled;
+    };
+
+    void remove_close_to(std::size_t length, std::size_t j) {
+        const Level& level = levels[length - 1];
+        const Pattern letters = text.pattern_at(level.occurrences[level.begin_of(j)], length);
+        const CommonSubsequence p(letters);
+        const std::size_t words = p.column_words();
+        columns.resize((length + 1) * words);
+        frames.resize(length + 1);
+        p.start(columns.data());
+        frames[0] = Frame{0, levels[0].size(), 0, true};
+        std::size_t depth = 0;
+        while (true) {
+            Frame& frame = frames[depth];
+            if (frame.next == frame.end) {
+                if (depth == 0) {
+                    return;
+                }
+                if (frame.settled) {
+                    done[depth][frame.node] = 1;
+                } else {
+                    frames[depth - 1].settled = false;
+                }
+                --depth;
+                continue;
+            }
+            const std::size_t node = frame.next++;
+            const std::size_t m = depth + 1;
+            if (done[m][node]) {
+                continue;
+            }
+            poll.tick(static_cast<std::int64_t>(words));
+            CommonSubsequence::Word* column = columns.data() + m * words;
+            p.step(columns.data() + depth * words, column, levels[m - 1].last_letters[node]);
+            const std::size_t common = p.common(column);
+            Fate& fate = fates[m][node];
+            if (fate == Fate::waiting && common >= need[m]) {
+                fate = Fate::removed;
+            }
+            const bool waiting = fate == Fate::waiting;
+            const auto [first, last] = levels[m - 1].children(node);
+            // Past `length` every pattern is longer than p, so it was settled before p.
+            if (m == length || first == last) {
+                if (waiting) {
+                    frame.settled = false;
+                } else {
+                    done[m][node] = 1;
+                }
+                continue;
+            }
+            // A longer r below can drop at most its slack in letters p does not match.
+            const std::size_t below = std::min<std::size_t>(deepest[m][node], length);
+            if (static_cast<long long>(m - common) > reach[below]) {
+                frame.settled = false;
+                continue;
+            }
+            frames[m] = Frame{first, last, node, !waiting};
+            depth = m;
+        }
+    }
+
+    const std::vector<Level>& levels;
+    const Text& text;
+    InterruptPoll& poll;
+    // Shortest length the filter compares.
+    std::size_t first_length = 1;
+    // need[m]: the least lcs with a kept pattern that drops a pattern of m letters.
+    std::vector<std::size_t> need;
+    // reach[m]: the most letters (m' - need[m']) an unmatched path may hold and still lead to a
+    // droppable pattern of at most m letters; -1 where no length up to m is compared.
+    std::vector<long long> reach;
+    // Per length and pattern: its fate, whether its subtree holds nothing waiting, and the
+    // length of its longest extension.
+    std::vector<std::vector<Fate>> fates;
+    std::vector<std::vector<unsigned char>> done;
+    std::vector<std::vector<std::uint32_t>> deepest;
+    // Scratch for the walk: one LCS column and one frame per depth.
+    std::vector<CommonSubsequence::Word> columns;
+    std::vector<Frame> frames;
+};
+
 }  // namespace
 
 bool PatternOrder::operator()(const Pattern& a, const Pattern& b) const {
@@ -38,11 +476,9 @@ bool PatternOrder::operator()(const Pattern& a, const Pattern& b) const {
 PatternMiner::PatternMiner(double minsup, int min_len, int max_len, double max_overlap)
     : minsup(minsup), min_len(min_len), max_len(max_len), max_overlap(max_overlap) {}
 
-FrequentPatterns PatternMiner::get_frequent() const { return frequent; }
+void PatternMiner::set_interrupt_check(InterruptCheck check) { interrupt_check = std::move(check); }
 
 int PatternMiner::get_cur_len() const { return cur_len; }
-
-void PatternMiner::set_interrupt_check(InterruptCheck check) { interrupt_check = std::move(check); }
 
 void PatternMiner::mine(const std::vector<Symbols>& sequences) {
     // A non-positive support makes every substring of every sequence frequent, which is
@@ -50,167 +486,126 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
     if (max_len == 0 && !(minsup > 0.0)) {
         throw std::invalid_argument("minsup must be positive when max_len is 0");
     }
-    // Each call describes its own sequences: left-over levels would join candidates from
-    // patterns that the previous filter erased.
-    frequent.clear();
-    frequent_by_len.assign(2, {});
+    // Each call describes its own sequences; an interrupted call leaves no result.
+    letters.clear();
+    letter_ends.clear();
+    occurrences.clear();
+    occurrence_ends.clear();
     cur_len = 2;
 
-    // A pattern that occurs nowhere is never frequent, whatever minsup says (NaN counts as 0).
     InterruptPoll poll(interrupt_check);
-    abs_minsup = std::max(1.0, static_cast<double>(sequences.size()) * minsup);
-    mine_1_patterns(sequences);
-    if (!frequent_by_len[1].empty()) {
-        while (max_len == 0 || max_len >= cur_len) {
-            frequent_by_len.emplace_back();
-            for (Pattern& candidate : get_candidates()) {
-                const auto entry = frequent.try_emplace(candidate, candidate).first;
-                find_candidate(entry, sequences, poll);
-                prune_infrequent(entry);
+    const Text text(sequences);
+    // A pattern that occurs nowhere is never frequent, whatever minsup says (NaN counts as 0).
+    const double needed = std::max(1.0, static_cast<double>(sequences.size()) * minsup);
+    Extender extender(text, needed);
+
+    // Level by level: each frequent pattern's extensions by one letter, found in one pass over
+    // its occurrences. Every frequent pattern's prefix is frequent, so nothing is missed.
+    std::vector<Level> levels(1);
+    {
+        // The occurrences of the empty pattern: every letter.
+        std::vector<std::uint32_t> all;
+        all.reserve(text.cells.size() - sequences.size());
+        for (std::uint32_t position = 0; position < text.cells.size(); ++position) {
+            if (text.cells[position].letter != Text::separator) {
+                all.push_back(position);
             }
+        }
+        poll.tick(static_cast<std::int64_t>(all.size()));
+        extender.start(levels[0], all.size());
+        extender.extend(all.data(), all.data() + all.size(), 0, levels[0]);
+        extender.finish(levels[0]);
+    }
+    if (levels[0].size() == 0) {
+        levels.clear();
+    } else {
+        while (max_len == 0 || max_len >= cur_len) {
+            Level next =
+                extend_level(levels.back(), static_cast<std::size_t>(cur_len) - 1, extender, poll);
             ++cur_len;
-            if (frequent_by_len[static_cast<std::size_t>(cur_len) - 1].empty()) {
+            if (next.size() == 0) {
                 break;
             }
+            levels.push_back(std::move(next));
         }
     }
-    remove_redundant(poll);
-}
 
-void PatternMiner::mine_1_patterns(const std::vector<Symbols>& sequences) {
-    // A letter's motif is looked up by byte rather than by a one-letter key per position;
-    // map nodes never move, so the pointers stay valid while letters are added.
-    std::array<Motif*, 256> motif_of_letter{};
-    for (std::size_t s = 0; s < sequences.size(); ++s) {
-        const Symbols& sequence = sequences[s];
-        for (std::size_t i = 0; i < sequence.size(); ++i) {
-            const char letter = sequence[i];
-            Motif*& motif = motif_of_letter[static_cast<unsigned char>(letter)];
-            if (motif == nullptr) {
-                const Pattern single{letter};
-                motif = &frequent.try_emplace(single, single).first->second;
-            }
-            motif->record_index(static_cast<int>(s), static_cast<int>(i));
-        }
+    // Patterns shorter than min_len are dropped; the rest pass the redundancy filter, unless
+    // max_overlap (at least 1, or NaN) can drop nothing since a ratio never exceeds 1.
+    const std::size_t first_length = static_cast<std::size_t>(std::max(min_len, 1));
+    std::unique_ptr<RedundancyFilter> filter;
+    if (max_overlap < 1.0 && levels.size() >= first_length) {
+        filter = std::make_unique<RedundancyFilter>(levels, text, min_len, max_overlap, poll);
+        filter->run();
     }
-    for (auto entry = frequent.begin(); entry != frequent.end();) {
-        prune_infrequent(entry++);
-    }
-}
 
-std::vector<Pattern> PatternMiner::get_candidates() const {
-    const std::vector<Pattern>& level = frequent_by_len[static_cast<std::size_t>(cur_len) - 1];
-    std::vector<Pattern> candidates;
-    // q joins every p of the level whose first n - 2 letters are q's last n - 2. The level is
-    // ascending, so those p stand together and a binary search finds them instead of a scan
-    // of every pair; the joins come out ascending and each once.
-    for (const Pattern& q : level) {
-        const char* overlap = q.data() + 1;
-        const std::size_t overlap_size = q.size() - 1;
-        const auto p_before_overlap = [overlap, overlap_size](const Pattern& p, const Pattern&) {
-            return letters_before(p.data(), p.size() - 1, overlap, overlap_size);
-        };
-        auto p = std::lower_bound(level.begin(), level.end(), q, p_before_overlap);
-        for (; p != level.end() && p->size() == q.size() &&
-               std::equal(overlap, overlap + overlap_size, p->begin());
-             ++p) {
-            Pattern candidate = q;
-            candidate.push_back(p->back());
-            candidates.push_back(std::move(candidate));
-        }
+    // The survivors in pattern order: the prefix tree depth first, each pattern before its
+    // extensions, extensions by letter.
+    std::vector<std::pair<std::size_t, std::size_t>> stack;  // (depth, next node), end of range
+    std::vector<std::size_t> ends;
+    if (!levels.empty()) {
+        stack.emplace_back(1, 0);
+        ends.push_back(levels[0].size());
     }
-    return candidates;
-}
-
-void PatternMiner::find_candidate(FrequentPatterns::iterator entry,
-                                  const std::vector<Symbols>& sequences, InterruptPoll& poll) {
-    // Every occurrence of the candidate starts with an occurrence of its prefix, so only the
-    // prefix's positions need reading; the prefix is a frequent pattern of the last level.
-    const Pattern& candidate = entry->first;
-    Motif& motif = entry->second;
-    const Pattern prefix(candidate.begin(), candidate.end() - 1);
-    const OccurrenceIndex& prefix_index = frequent.at(prefix).get_indexes();
-    const std::size_t n = static_cast<std::size_t>(cur_len);
-    for (const auto& [series, positions] : prefix_index) {
-        const Symbols& sequence = sequences[static_cast<std::size_t>(series)];
-        poll.tick(static_cast<std::int64_t>(positions.size()));
-        for (int position : positions) {
-            const std::size_t start = static_cast<std::size_t>(position);
-            if (start + n > sequence.size()) {
-                continue;
-            }
-            if (std::equal(candidate.begin(), candidate.end(), sequence.begin() + start)) {
-                motif.record_index(series, position);
-            }
-        }
-    }
-}
-
-void PatternMiner::prune_infrequent(FrequentPatterns::iterator entry) {
-    const double support = static_cast<double>(entry->second.get_support());
-    if (abs_minsup > support) {
-        frequent.erase(entry);
-    } else {
-        frequent_by_len[entry->first.size()].push_back(entry->first);
-    }
-}
-
-std::vector<Pattern> PatternMiner::remove_short() {
-    // The longest length that holds patterns: the last level if the loop stopped at max_len,
-    // the one before it if the loop stopped on an empty level (0 if no letter was frequent).
-    int top = cur_len - 1;
-    if (frequent_by_len[static_cast<std::size_t>(top)].empty()) {
-        --top;
-    }
-    std::vector<Pattern> kept;
-    for (int k = top; k >= 1; --k) {
-        for (const Pattern& pattern : frequent_by_len[static_cast<std::size_t>(k)]) {
-            if (min_len > k) {
-                frequent.erase(pattern);
-            } else {
-                kept.push_back(pattern);
-            }
-        }
-    }
-    return kept;
-}
-
-void PatternMiner::remove_redundant(InterruptPoll& poll) {
-    // Longest first: a pattern can be dropped only by one at least as long, and one that
-    // acts is never dropped later, since equal lengths give equal ratios both ways.
-    const std::vector<Pattern> kept = remove_short();
-    // A ratio never exceeds 1, so such a bound (or NaN) removes nothing: skip the pairs.
-    if (!(max_overlap < 1.0)) {
-        return;
-    }
-    // Listed patterns are distinct, so "already removed" is a flag per listed pattern rather
-    // than a search through the removed ones.
-    std::vector<bool> removed(kept.size(), false);
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        if (removed[i]) {
+    while (!stack.empty()) {
+        auto& [length, node] = stack.back();
+        if (node == ends.back()) {
+            stack.pop_back();
+            ends.pop_back();
             continue;
         }
-        const Pattern& p = kept[i];
-        const CommonSubsequence common_with_p(p);
-        for (std::size_t j = 0; j < kept.size(); ++j) {
-            const Pattern& r = kept[j];
-            if (r.size() > p.size() || j == i || removed[j]) {
-                continue;
+        const std::size_t m = length;
+        const std::size_t j = node++;
+        const Level& level = levels[m - 1];
+        poll.tick();
+        if (m >= first_length && !(filter && filter->removed(m, j))) {
+            const std::uint32_t* first = level.occurrences.data() + level.begin_of(j);
+            const std::uint32_t* last = level.occurrences.data() + level.ends[j];
+            for (std::size_t i = 0; i < m; ++i) {
+                letters.push_back(static_cast<char>(text.cells[*first + i].letter));
             }
-            poll.tick(static_cast<std::int64_t>(r.size()));
-            const double ratio = common_with_p.length(r) / static_cast<double>(r.size());
-            if (ratio > max_overlap) {
-                frequent.erase(r);
-                removed[j] = true;
+            letter_ends.push_back(letters.size());
+            for (const std::uint32_t* position = first; position != last; ++position) {
+                occurrences.push_back(text.occurrence_at(*position));
             }
+            occurrence_ends.push_back(occurrences.size());
+        }
+        const auto [child_first, child_last] = level.children(j);
+        if (child_first != child_last) {
+            stack.emplace_back(m + 1, child_first);
+            ends.push_back(child_last);
         }
     }
 }
 
-CommonSubsequence::CommonSubsequence(const Pattern& a)
-    : words((a.size() + word_bits - 1) / word_bits), slot_of_letter{} {
+std::vector<Motif> PatternMiner::get_motifs() const {
+    std::vector<Motif> motifs;
+    motifs.reserve(letter_ends.size());
+    for (std::size_t i = 0; i < letter_ends.size(); ++i) {
+        const std::size_t letter_begin = i == 0 ? 0 : letter_ends[i - 1];
+        const std::size_t occurrence_begin = i == 0 ? 0 : occurrence_ends[i - 1];
+        motifs.emplace_back(
+            Pattern(letters.begin() + static_cast<std::ptrdiff_t>(letter_begin),
+                    letters.begin() + static_cast<std::ptrdiff_t>(letter_ends[i])),
+            Occurrences(occurrences.begin() + static_cast<std::ptrdiff_t>(occurrence_begin),
+                        occurrences.begin() + static_cast<std::ptrdiff_t>(occurrence_ends[i])));
+    }
+    return motifs;
+}
+
+FrequentPatterns PatternMiner::get_frequent() const {
+    FrequentPatterns frequent;
+    for (Motif& motif : get_motifs()) {
+        Pattern key = motif.pattern;
+        frequent.emplace_hint(frequent.end(), std::move(key), std::move(motif));
+    }
+    return frequent;
+}
+
+CommonSubsequence::CommonSubsequence(const char* a, std::size_t size)
+    : words((size + word_bits - 1) / word_bits), bits(size), slot_of_letter{} {
     // One bit mask per distinct letter of a, bit i set where a[i] is that letter.
-    for (std::size_t i = 0; i < a.size(); ++i) {
+    for (std::size_t i = 0; i < size; ++i) {
         int& slot = slot_of_letter[static_cast<unsigned char>(a[i])];
         if (slot == 0) {
             masks.resize(masks.size() + words, 0);
@@ -218,37 +613,49 @@ CommonSubsequence::CommonSubsequence(const Pattern& a)
         }
         masks[(static_cast<std::size_t>(slot) - 1) * words + i / word_bits] |= Word{1} << (i % word_bits);
     }
-    bits = a.size();
 }
 
-double CommonSubsequence::length(const Pattern& b) const {
-    // Bit-parallel form of the LCS table (Allison and Dix; Hyyro): bit i of `column` is 0
-    // where the table's row entry grows at i, so the zeros count the common subsequence.
-    // Each letter of b updates a whole column with one multi-word add: V = (V + U) | (V & ~M)
-    // with U = V & M, M the letter's mask over a.
-    std::vector<Word> column(words, ~Word{0});
-    for (char letter : b) {
-        const int slot = slot_of_letter[static_cast<unsigned char>(letter)];
-        if (slot == 0) {
-            continue;  // a letter a lacks changes nothing
-        }
-        const Word* mask = &masks[(static_cast<std::size_t>(slot) - 1) * words];
-        Word carry = 0;
-        for (std::size_t w = 0; w < words; ++w) {
-            const Word matched = column[w] & mask[w];
-            const Word partial = column[w] + matched;
-            const Word sum = partial + carry;
-            carry = (partial < matched || sum < partial) ? 1 : 0;
-            column[w] = sum | (column[w] & ~mask[w]);
-        }
+CommonSubsequence::CommonSubsequence(const Pattern& a) : CommonSubsequence(a.data(), a.size()) {}
+
+void CommonSubsequence::start(Word* column) const { std::fill(column, column + words, ~Word{0}); }
+
+void CommonSubsequence::step(const Word* column, Word* next, char letter) const {
+    // Bit i of the column is 0 where the table's row entry grows at i. Each letter updates the
+    // whole column with one multi-word add: V = (V + U) | (V & ~M), U = V & M, M its mask.
+    const int slot = slot_of_letter[static_cast<unsigned char>(letter)];
+    if (slot == 0) {
+        std::copy(column, column + words, next);  // a letter a lacks changes nothing
+        return;
     }
+    const Word* mask = &masks[(static_cast<std::size_t>(slot) - 1) * words];
+    Word carry = 0;
+    for (std::size_t w = 0; w < words; ++w) {
+        const Word v = column[w];
+        const Word matched = v & mask[w];
+        const Word partial = v + matched;
+        const Word sum = partial + carry;
+        carry = (partial < matched || sum < partial) ? 1 : 0;
+        next[w] = sum | (v & ~mask[w]);
+    }
+}
+
+std::size_t CommonSubsequence::common(const Word* column) const {
     std::size_t zeros = 0;
     for (std::size_t w = 0; w < words; ++w) {
         const std::size_t used = std::min(word_bits, bits - w * word_bits);
         const Word live = used == word_bits ? ~Word{0} : (Word{1} << used) - 1;
         zeros += used - std::bitset<word_bits>(column[w] & live).count();
     }
-    return static_cast<double>(zeros);
+    return zeros;
+}
+
+double CommonSubsequence::length(const Pattern& b) const {
+    std::vector<Word> column(words);
+    start(column.data());
+    for (char letter : b) {
+        step(column.data(), column.data(), letter);
+    }
+    return static_cast<double>(common(column.data()));
 }
 
 double lcs(const Pattern& a, const Pattern& b) { return CommonSubsequence(a).length(b); }

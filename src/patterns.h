@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <map>
 #include <vector>
 
@@ -31,21 +32,15 @@ public:
     // Called throughout `mine`; when it throws, mining stops and the exception propagates.
     void set_interrupt_check(InterruptCheck check);
 
-    // A copy of the patterns that survived mining and filtering.
+    // The patterns that survived mining and filtering, each with a motif of its occurrences.
     FrequentPatterns get_frequent() const;
+    // The same motifs, ascending by pattern.
+    std::vector<Motif> get_motifs() const;
 
     // The level that mining would have taken up next: one more than the last length mined.
     int get_cur_len() const;
 
 private:
-    void mine_1_patterns(const std::vector<Symbols>& sequences);
-    std::vector<Pattern> get_candidates() const;
-    void find_candidate(FrequentPatterns::iterator entry, const std::vector<Symbols>& sequences,
-                        InterruptPoll& poll);
-    void prune_infrequent(FrequentPatterns::iterator entry);
-    std::vector<Pattern> remove_short();
-    void remove_redundant(InterruptPoll& poll);
-
     // Minimum support as a fraction of the number of sequences (1.0: every sequence).
     double minsup;
     // Shortest pattern, in letters, that the filter keeps.
@@ -56,28 +51,42 @@ private:
     double max_overlap;
     // See set_interrupt_check.
     InterruptCheck interrupt_check;
-    // Patterns held frequent so far, each with its occurrences.
-    FrequentPatterns frequent;
-    // Minimum support in sequences: number of sequences x minsup, at least 1.
-    double abs_minsup = 0.0;
     // The pattern length being mined.
     int cur_len = 2;
-    // Entry k: the patterns of length k that passed the support test, ascending.
-    std::vector<std::vector<Pattern>> frequent_by_len = std::vector<std::vector<Pattern>>(2);
+    // The surviving patterns of the last mine, ascending: their letters end to end, pattern i
+    // ending at letter_ends[i]...
+    std::vector<char> letters;
+    std::vector<std::size_t> letter_ends;
+    // ...and their occurrences end to end, pattern i's ending at occurrence_ends[i].
+    Occurrences occurrences;
+    std::vector<std::size_t> occurrence_ends;
 };
 
 // Length of the longest common subsequence (gaps allowed) of two patterns.
 double lcs(const Pattern& a, const Pattern& b);
 
-// lcs against one fixed pattern, prepared once for the many patterns it is compared with.
+// lcs against one fixed pattern a, prepared once for the many patterns it is compared with.
+// Bit-parallel (Allison and Dix; Hyyro): a column of one bit per letter of a, updated per
+// letter of the other pattern; its zero bits count the common subsequence so far.
 class CommonSubsequence {
 public:
+    using Word = unsigned long long;
+
+    explicit CommonSubsequence(const char* a, std::size_t size);
     explicit CommonSubsequence(const Pattern& a);
     // lcs(a, b).
     double length(const Pattern& b) const;
 
+    // Words in one column.
+    std::size_t column_words() const { return words; }
+    // The column before any letter: lcs 0.
+    void start(Word* column) const;
+    // `next` = `column` after one more letter; the two may be the same array.
+    void step(const Word* column, Word* next, char letter) const;
+    // lcs of a with the letters stepped through so far.
+    std::size_t common(const Word* column) const;
+
 private:
-    using Word = unsigned long long;
     static constexpr std::size_t word_bits = 64;
 
     // Words per bit row over the letters of a.

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 
 namespace qel {
 
@@ -33,13 +35,6 @@ const std::vector<std::vector<double>> breakpoints = {
     throw std::length_error("cannot create std::vector larger than max_size()");
 }
 
-void check_alphabet(int alphabet) {
-    if (alphabet < 0 || alphabet > max_alphabet) {
-        throw std::invalid_argument("alphabet must be between 0 and 10, got " +
-                                    std::to_string(alphabet));
-    }
-}
-
 // ceil(points / seglen) in double precision. seglen 0 gives infinity or NaN, a negative
 // seglen a count <= 0; only a finite count that fits an int is usable.
 int segment_count(std::size_t points, int seglen) {
@@ -50,49 +45,48 @@ int segment_count(std::size_t points, int seglen) {
     return static_cast<int>(count);
 }
 
-// What z-normalisation needs of a series, with what tells whether it can be trusted.
-struct Moments {
-    double mean = 0.0;
-    // Sum of squared differences from the mean.
-    double squares = 0.0;
-    double largest_magnitude = 0.0;
-    double lowest = 0.0;
-    double highest = 0.0;
-    bool finite = true;
-};
-
-Moments measure(const Series& series) {
-    Moments moments;
-    moments.lowest = series.front();
-    moments.highest = series.front();
-    double sum = 0.0;
-    for (double value : series) {
-        sum += value;
-        moments.finite &= std::isfinite(value);
-        moments.lowest = std::min(moments.lowest, value);
-        moments.highest = std::max(moments.highest, value);
-    }
-    moments.mean = sum / static_cast<double>(series.size());
-    for (double value : series) {
-        const double difference = value - moments.mean;
-        moments.squares += difference * difference;
-    }
-    moments.largest_magnitude = std::max(std::fabs(moments.lowest), std::fabs(moments.highest));
-    return moments;
-}
-
 // Squared differences below this are subnormal or near it and have lost their precision.
 constexpr double smallest_reliable_squares = 0x1p-900;
 
-// Whether the plain sums went wrong on finite values that differ: the sum or the squares
-// overflowed, or the squares underflowed. A series holding inf or NaN, and a constant one,
-// keep what the plain formula gives.
-bool needs_rescaling(const Moments& moments) {
-    if (!moments.finite || !(moments.lowest < moments.highest)) {
-        return false;
+// Whether a series is worth scaling: finite values that are not all equal. A series holding
+// inf or NaN, and a constant one, keep what the plain formula gives.
+bool can_rescale(const Series& series) {
+    double lowest = series.front();
+    double highest = series.front();
+    for (double value : series) {
+        if (!std::isfinite(value)) {
+            return false;
+        }
+        lowest = std::min(lowest, value);
+        highest = std::max(highest, value);
     }
-    return !std::isfinite(moments.mean) || !std::isfinite(moments.squares) ||
-           moments.squares < smallest_reliable_squares;
+    return lowest < highest;
+}
+
+// Mean and sum of squared differences from it, summed in point order.
+std::pair<double, double> moments(const Series& series) {
+    double sum = 0.0;
+    for (double value : series) {
+        sum += value;
+    }
+    const double mean = sum / static_cast<double>(series.size());
+    double squares = 0.0;
+    for (double value : series) {
+        const double difference = value - mean;
+        squares += difference * difference;
+    }
+    return {mean, squares};
+}
+
+// 'a' plus the number of breakpoints strictly below the value. Rows are ascending, so that is
+// the index of the first one not below it: a value equal to a breakpoint takes the lower
+// letter, and NaN, below nothing, takes 'a'.
+char letter_of(const double* bounds, std::size_t size, double value) {
+    std::size_t below = 0;
+    while (below < size && bounds[below] < value) {
+        ++below;
+    }
+    return static_cast<char>('a' + below);
 }
 
 }  // namespace
@@ -107,39 +101,51 @@ void znorm_series(Series& series) {
     if (series.empty()) {
         return;
     }
-    const double n = static_cast<double>(series.size());
-    Moments moments = measure(series);
-    if (needs_rescaling(moments)) {
+    auto [mean, squares] = moments(series);
+    // The plain sums went wrong where they overflowed or underflowed.
+    const bool suspect =
+        !std::isfinite(mean) || !std::isfinite(squares) || squares < smallest_reliable_squares;
+    if (suspect && can_rescale(series)) {
         // Z-normalisation does not depend on scale: bring the largest magnitude to [1, 2),
         // where neither the sum nor the squares can overflow or underflow. A power of two
         // scales every value exactly (ldexp per value: 2^shift alone may not be a double).
-        const int shift = -std::ilogb(moments.largest_magnitude);
+        double largest = 0.0;
+        for (double value : series) {
+            largest = std::max(largest, std::fabs(value));
+        }
+        const int shift = -std::ilogb(largest);
         for (double& value : series) {
             value = std::ldexp(value, shift);
         }
-        moments = measure(series);
+        std::tie(mean, squares) = moments(series);
     }
     // No floor on the deviation: a constant series becomes NaN (0 / 0), which the
     // discretisation reads as 'a' and the measures skip.
-    const double deviation = std::sqrt(moments.squares / n);
+    const double deviation = std::sqrt(squares / static_cast<double>(series.size()));
     for (double& value : series) {
-        value = (value - moments.mean) / deviation;
+        value = (value - mean) / deviation;
+    }
+}
+
+void check_alphabet(int alphabet) {
+    if (alphabet < 0 || alphabet > max_alphabet) {
+        throw std::invalid_argument("alphabet must be between 0 and 10, got " +
+                                    std::to_string(alphabet));
     }
 }
 
 char get_discrete_value(int alphabet, double value) {
     const std::vector<double>& row = breakpoints.at(static_cast<std::size_t>(alphabet));
-    // Rows are ascending, so the count of breakpoints below the value is the index of the
-    // first one that is not below it. A value equal to a breakpoint takes the lower letter,
-    // and NaN, below nothing, takes 'a'.
-    const auto first_not_below =
-        std::find_if(row.begin(), row.end(), [value](double b) { return !(b < value); });
-    return static_cast<char>('a' + (first_not_below - row.begin()));
+    return letter_of(row.data(), row.size(), value);
 }
 
 Symbols get_row(const Series& series, int seglen, int alphabet) {
     const int count = segment_count(series.size(), seglen);
     Symbols row(static_cast<std::size_t>(count));
+    if (count == 0) {
+        return row;
+    }
+    const std::vector<double>& bounds = breakpoints.at(static_cast<std::size_t>(alphabet));
     for (int i = 0; i < count; ++i) {
         const std::size_t start = static_cast<std::size_t>(i) * static_cast<std::size_t>(seglen);
         const std::size_t end = std::min(series.size(), start + static_cast<std::size_t>(seglen));
@@ -150,7 +156,7 @@ Symbols get_row(const Series& series, int seglen, int alphabet) {
         // The trailing segment is divided by the full seglen too: the missing points count
         // as zeros (the mean of z-normalised data), which keeps a short tail from getting
         // an extreme letter from one or two points.
-        row[static_cast<std::size_t>(i)] = get_discrete_value(alphabet, sum / seglen);
+        row[static_cast<std::size_t>(i)] = letter_of(bounds.data(), bounds.size(), sum / seglen);
     }
     return row;
 }

@@ -52,6 +52,9 @@ void znorm(SeriesSet& ts);
 // first scaled by a power of two, which leaves the result what exact arithmetic would give.
 void znorm_series(Series& series);
 
+// Throws std::invalid_argument unless 0 <= alphabet <= max_alphabet.
+void check_alphabet(int alphabet);
+
 // Discretises one series: averages each segment of `seglen` points and maps it to a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);
 

@@ -155,7 +155,7 @@ namespace {
 
 struct Stop {};
 
-// Noisy walks long enough that mining, filtering and mapping each take many polls.
+// Noisy walks with a recurring bump: enough work for many polls in every stage.
 SeriesSet walks(int series, int points) {
     SeriesSet ts(static_cast<std::size_t>(series));
     unsigned state = 12345;
@@ -176,27 +176,33 @@ std::vector<std::pair<std::string, double>> summary(const std::vector<Motif>& mo
     return result;
 }
 
+// A check that counts its calls and throws Stop at call `stop_at` (never for 0).
+InterruptCheck stopping_at(int stop_at, int& calls) {
+    calls = 0;
+    return [stop_at, &calls] {
+        if (++calls == stop_at) throw Stop{};
+    };
+}
+
 TEST(MinerInterrupt, AThrowingCheckStopsMineAndTheNextMineStartsAfresh) {
-    const SeriesSet input = walks(8, 1000);
+    const SeriesSet input = walks(30, 4000);
     Miner miner(0.5, 2, 4, 3, 0, 0.9, 0);
     SeriesSet ts = input;
     const auto expected = summary(miner.mine(ts));
     ASSERT_FALSE(expected.empty());
 
     int calls = 0;
-    miner.set_interrupt_check([&calls] { ++calls; });
+    miner.set_interrupt_check(stopping_at(0, calls));
     ts = input;
     EXPECT_EQ(summary(miner.mine(ts)), expected);
-    ASSERT_GT(calls, 20);
-
     const int total = calls;
-    for (int stop_at = 1; stop_at <= total; stop_at += 1 + total / 40) {
-        int seen = 0;
-        miner.set_interrupt_check([&seen, stop_at] {
-            if (++seen == stop_at) throw Stop{};
-        });
+    ASSERT_GT(total, 20);
+
+    for (int stop_at = 1; stop_at <= total; stop_at += 1 + total / 15) {
+        miner.set_interrupt_check(stopping_at(stop_at, calls));
         ts = input;
         EXPECT_THROW(miner.mine(ts), Stop) << "call " << stop_at << " of " << total;
+        EXPECT_TRUE(miner.get_motifs().empty());
         miner.set_interrupt_check(stop_at % 2 == 0 ? InterruptCheck{} : [] {});
         ts = input;
         EXPECT_EQ(summary(miner.mine(ts)), expected) << "after a stop at call " << stop_at;
@@ -204,26 +210,44 @@ TEST(MinerInterrupt, AThrowingCheckStopsMineAndTheNextMineStartsAfresh) {
 }
 
 TEST(MinerInterrupt, EveryStagePolls) {
-    // The redundancy filter polls: with it the count grows.
-    std::vector<Symbols> sequences = sax(walks(8, 1000), 2, 4);
-    const auto polls = [&sequences](double max_overlap) {
-        int calls = 0;
-        PatternMiner miner(0.5, 3, 0, max_overlap);
-        miner.set_interrupt_check([&calls] { ++calls; });
-        miner.mine(sequences);
+    int calls = 0;
+    // Mining: one random sequence is frequent in every substring up to max_len.
+    std::vector<Symbols> one(1);
+    unsigned state = 7;
+    for (int i = 0; i < 20000; ++i) {
+        state = state * 1103515245u + 12345u;
+        one[0].push_back(static_cast<char>('a' + (state >> 16) % 4));
+    }
+    const auto polls = [&](double max_overlap) {
+        PatternMiner miner(1.0, 3, 30, max_overlap);
+        miner.set_interrupt_check(stopping_at(0, calls));
+        miner.mine(one);
         return calls;
     };
-    EXPECT_GT(polls(1.0), 0);
-    EXPECT_GT(polls(0.9), polls(1.0));
+    const int mining = polls(1.0);
+    EXPECT_GT(mining, 10);
+    // The redundancy filter: the same mining, and then more polls.
+    EXPECT_GT(polls(0.5), mining + 10);
+    PatternMiner stopped(1.0, 3, 30, 0.5);
+    stopped.set_interrupt_check(stopping_at(mining + 5, calls));
+    EXPECT_THROW(stopped.mine(one), Stop);
+    EXPECT_TRUE(stopped.get_frequent().empty());
 
-    // One motif with many occurrences polls while it is mapped.
+    // Mapping one motif with many occurrences.
     Motif motif(Pattern(4, 'a'));
     const SeriesSet ts{Series(400000, 1.0)};
     for (int position = 0; position < 100000; ++position) motif.record_index(0, position);
-    int calls = 0;
-    InterruptPoll poll([&calls] { ++calls; });
+    InterruptPoll poll(stopping_at(0, calls));
     motif.map(ts, 4, poll);
     EXPECT_GT(calls, 10);
+
+    // Ranking many motifs.
+    Motif small(Pattern(1, 'a'));
+    small.record_index(0, 0);
+    small.map(ts, 1);
+    std::vector<Motif> motifs(100000, small);
+    InterruptPoll ranking(stopping_at(3, calls));
+    EXPECT_THROW(rank_motifs(motifs, ranking), Stop);
 }
 
 }  // namespace

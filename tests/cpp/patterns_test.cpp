@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <random>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -217,6 +218,74 @@ TEST(PatternMiner, FindsEverySubstringWithEnoughSupport) {
             found[std::string(pattern.begin(), pattern.end())] = motif.get_indexes();
         }
         ASSERT_EQ(found, expected) << "round " << round;
+    }
+}
+
+// The filter as a plain pairwise loop: longest first, equal lengths in pattern order, each
+// pattern not yet dropped drops every other one at most as long whose LCS with it covers more
+// than max_overlap of its letters.
+std::vector<std::string> filtered_pairwise(std::vector<std::string> patterns, double max_overlap) {
+    std::sort(patterns.begin(), patterns.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() > b.size() : PatternOrder{}(p(a), p(b));
+    });
+    std::vector<bool> dropped(patterns.size(), false);
+    for (std::size_t i = 0; i < patterns.size() && max_overlap < 1.0; ++i) {
+        if (dropped[i]) continue;
+        for (std::size_t j = 0; j < patterns.size(); ++j) {
+            if (j == i || dropped[j] || patterns[j].size() > patterns[i].size()) continue;
+            if (lcs(p(patterns[i]), p(patterns[j])) / static_cast<double>(patterns[j].size()) > max_overlap) {
+                dropped[j] = true;
+            }
+        }
+    }
+    std::vector<std::string> kept;
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+        if (!dropped[i]) kept.push_back(patterns[i]);
+    }
+    std::sort(kept.begin(), kept.end(), [](const std::string& a, const std::string& b) {
+        return PatternOrder{}(p(a), p(b));
+    });
+    return kept;
+}
+
+// The tree walk of the filter drops exactly what the pairwise loop drops: random sequences
+// with repeats (patterns across several 64-bit words too) and every kind of bound.
+TEST(PatternFilter, AgreesWithThePairwiseLoop) {
+    std::mt19937 random(11);
+    const double overlaps[] = {0.9, 0.75, 0.5, 0.0, -1.0, 0.95, 2.0 / 3.0, 0.99};
+    for (int round = 0; round < 300; ++round) {
+        const std::string letters = round % 4 == 0 ? "ab" : "abc\xE9";
+        std::vector<std::string> rows(1 + random() % 4);
+        const std::size_t longest = round % 10 == 0 ? 150 : 25;
+        std::string base;
+        for (std::size_t i = 0; i < longest; ++i) base += letters[random() % letters.size()];
+        for (std::string& row : rows) {
+            row = base.substr(random() % 4, random() % longest);
+            for (char& letter : row) {
+                if (random() % 8 == 0) letter = letters[random() % letters.size()];
+            }
+        }
+        const double minsup = rows.size() == 1 ? 1.0 : 0.5;
+        const int min_len = static_cast<int>(random() % 4);
+        const double max_overlap = overlaps[round % 8];
+        std::set<std::string> frequent;
+        for (std::size_t s = 0; s < rows.size(); ++s) {
+            for (std::size_t start = 0; start < rows[s].size(); ++start) {
+                for (std::size_t n = std::max(min_len, 1); start + n <= rows[s].size(); ++n) {
+                    const std::string sub = rows[s].substr(start, n);
+                    std::size_t support = 0;
+                    for (const std::string& row : rows) support += row.find(sub) != std::string::npos;
+                    if (static_cast<double>(support) >= minsup * static_cast<double>(rows.size())) {
+                        frequent.insert(sub);
+                    }
+                }
+            }
+        }
+        PatternMiner miner(minsup, min_len, 0, max_overlap);
+        miner.mine(sequences(rows));
+        ASSERT_EQ(keys(miner.get_frequent()),
+                  filtered_pairwise(std::vector<std::string>(frequent.begin(), frequent.end()), max_overlap))
+            << "round " << round;
     }
 }
 
