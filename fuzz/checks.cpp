@@ -164,17 +164,6 @@ private:
     std::uint64_t spent = 0;
 };
 
-// Known fault, tolerated so that fuzzing goes on to others (fuzz/crashes/ holds the input):
-// when no occurrence of a series has a distance below the core's starting value of 1e6 (all
-// NaN, as when z-normalising a series whose deviation underflows gives infinities), the
-// series gets best match 0, which need not be an occurrence, and adds 1e6 to the summed
-// distance. Remove once every best match is an occurrence.
-bool known_unmatched_fallback(const MotifView& motif, int start) {
-    const double summed = motif.naed * static_cast<double>(motif.indexes.size()) *
-                          static_cast<double>(motif.length);
-    return start == 0 && !(summed < 1e6);
-}
-
 }  // namespace
 
 MotifView view_of(const Motif& motif) {
@@ -272,8 +261,8 @@ std::string check_frequent(const std::vector<Symbols>& sequences, const Settings
     }
     const LengthRange range = kept_lengths(settings, longest);
     const auto substrings = all_substrings(sequences, range);
-    const bool threshold = has_support_threshold(settings.minsup);
-    const double needed = settings.minsup * static_cast<double>(sequences.size());
+    // A pattern that occurs nowhere is never frequent, whatever minsup (NaN counts as 0).
+    const double needed = std::max(1.0, settings.minsup * static_cast<double>(sequences.size()));
 
     for (const auto& [pattern, recorded] : frequent) {
         if (pattern.size() < range.lowest || pattern.size() > range.highest) {
@@ -286,11 +275,8 @@ std::string check_frequent(const std::vector<Symbols>& sequences, const Settings
         if (!wrong.empty()) {
             return wrong;
         }
-        // Exempt for now: with minsup <= 0 (or NaN) the core still keeps candidates that occur
-        // nowhere. Under the coming rule, "a pattern that occurs nowhere is never frequent",
-        // every kept pattern occurs, whatever minsup: then drop `threshold &&` here.
         const double support = static_cast<double>(recorded.size());
-        if (threshold && (recorded.empty() || needed > support)) {
+        if (recorded.empty() || needed > support) {
             return "pattern " + text(pattern) + " is kept with support " +
                    std::to_string(recorded.size()) + " below " + std::to_string(needed);
         }
@@ -310,7 +296,7 @@ std::string check_frequent(const std::vector<Symbols>& sequences, const Settings
     }
     // A frequent substring of a kept length is kept, or dropped for a kept pattern that covers it.
     for (const auto& [letters, places] : substrings) {
-        if (threshold && needed > static_cast<double>(support_of(places))) {
+        if (needed > static_cast<double>(support_of(places))) {
             continue;
         }
         const Pattern pattern(letters.begin(), letters.end());
@@ -331,9 +317,7 @@ std::string check_frequent(const std::vector<Symbols>& sequences, const Settings
 std::string check_ranked(const std::vector<MotifView>& ranked, int seglen, double minsup) {
     for (const MotifView& motif : ranked) {
         const std::string name = "motif " + text(motif.pattern);
-        // Exempt for now, as in check_frequent: with minsup <= 0 (or NaN) the core still keeps
-        // motifs that occur nowhere, until "a pattern that occurs nowhere is never frequent".
-        if (has_support_threshold(minsup) && motif.indexes.empty()) {
+        if (motif.indexes.empty()) {
             return name + " has no occurrence";
         }
         const std::set<int> series = keys(motif.indexes);
@@ -365,7 +349,7 @@ std::string check_ranked(const std::vector<MotifView>& ranked, int seglen, doubl
             const bool recorded = std::any_of(positions.begin(), positions.end(), [&](int position) {
                 return static_cast<std::int64_t>(position) * seglen == first_point;
             });
-            if (!recorded && !known_unmatched_fallback(motif, start)) {
+            if (!recorded) {
                 return name + "'s best match " + std::to_string(start) + " in series " +
                        std::to_string(s) + " is no recorded position x seglen";
             }

@@ -77,9 +77,9 @@ TEST(CheckFrequent, RejectsWrongPatternSets) {
     EXPECT_NE(check_frequent(sequences, s, too_short), "");
 }
 
-TEST(CheckFrequent, ExemptsPatternsThatOccurNowhereOnlyWithoutThreshold) {
+TEST(CheckFrequent, APatternThatOccursNowhereIsAFaultWhateverMinsup) {
     const PatternOccurrences nowhere = {{letters("ab"), {{0, {0}}}}, {letters("zz"), {}}};
-    EXPECT_EQ(check_frequent({letters("ab")}, settings(0.0, 2, 2, 1.0), nowhere), "");
+    EXPECT_NE(check_frequent({letters("ab")}, settings(0.0, 2, 2, 1.0), nowhere), "");
     EXPECT_NE(check_frequent({letters("ab")}, settings(0.5, 2, 2, 1.0), nowhere), "");
 }
 
@@ -114,15 +114,15 @@ TEST(CheckRanked, RejectsBrokenMotifs) {
     EXPECT_NE(broken([&](MotifView& m) { m.naed = ranked[1].naed + 1.0; }), "");
 }
 
-TEST(CheckRanked, ToleratesBestMatchZeroOnlyAsTheKnownFallback) {
+TEST(CheckRanked, ABestMatchThatIsNoOccurrenceIsAFault) {
     std::vector<MotifView> ranked = ranked_motifs(0.5, 2);
     for (MotifView& motif : ranked) {
         for (const auto& [series, positions] : motif.indexes) {
             if (positions.front() != 0) {
                 motif.best_matches[series] = 0;
-                EXPECT_NE(check_ranked(ranked, 2, 0.5), "");  // an ordinary naed: a fault
-                motif.naed = 1e6;
-                EXPECT_EQ(check_ranked({motif}, 2, 0.5), "");  // the core's no-match fallback
+                EXPECT_NE(check_ranked(ranked, 2, 0.5), "");
+                motif.naed = 1e6;  // even with the summed distance of no match at all
+                EXPECT_NE(check_ranked({motif}, 2, 0.5), "");
                 return;
             }
         }

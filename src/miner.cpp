@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "patterns.h"
@@ -22,10 +23,30 @@ Miner::Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, 
 
 void Miner::set_interrupt_check(InterruptCheck check) { interrupt_check = std::move(check); }
 
+namespace {
+
+// A NaN or an infinity makes its whole series NaN once z-normalised: it would read as a run
+// of 'a' and its occurrences would measure as distance 0, a perfect motif made of nothing.
+// Missing points are the caller's to drop or fill.
+void check_finite(const SeriesSet& ts) {
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+        const auto bad = std::find_if(ts[s].begin(), ts[s].end(), [](double v) { return !std::isfinite(v); });
+        if (bad != ts[s].end()) {
+            const std::string value = std::isnan(*bad) ? "NaN" : (*bad > 0 ? "inf" : "-inf");
+            throw std::invalid_argument("series " + std::to_string(s) + " holds " + value + " at point " +
+                                        std::to_string(bad - ts[s].begin()) +
+                                        ": mining needs finite values (drop or fill missing points first)");
+        }
+    }
+}
+
+}  // namespace
+
 std::vector<Motif> Miner::mine(SeriesSet& ts) {
     // Earlier motifs name series positions of an earlier series set: mapping them onto this
     // one could read past its series. The new ones replace them once ranked.
     motifs.clear();
+    check_finite(ts);
     InterruptPoll poll(interrupt_check);
     for (Series& series : ts) {
         poll.tick(static_cast<std::int64_t>(series.size()) + 1);

@@ -15,7 +15,8 @@ public:
           int k);
 
     // Z-normalises `ts` in place, mines it from an empty `motifs`, and returns the best k
-    // motifs (all of them for k 0). A negative k fails once `motifs` is ranked.
+    // motifs (all of them for k 0). A negative k fails once `motifs` is ranked; a NaN or
+    // infinite value fails at once (std::invalid_argument naming its series and point).
     std::vector<Motif> mine(SeriesSet& ts);
 
     // Called throughout `mine` (and handed to the pattern miner); when it throws, mining

@@ -147,6 +147,26 @@ TEST(MinerPipeline, StageErrorsReachTheCaller) {
     EXPECT_THROW(Miner(0.0, 2, 2, 1, 0, 0.9, 0).mine(ts), std::invalid_argument);
 }
 
+TEST(MinerPipeline, NonFiniteValuesAreRefusedNamingSeriesAndPoint) {
+    const double nan = std::nan("");
+    const double inf = HUGE_VAL;
+    const std::vector<std::pair<SeriesSet, std::string>> cases = {
+        {{{0, 1, 2}, {0, 1, nan, 3}}, "series 1 holds NaN at point 2"},
+        {{{inf, 1}}, "series 0 holds inf at point 0"},
+        {{{1, 2}, {}, {1, -inf}}, "series 2 holds -inf at point 1"},
+    };
+    for (auto [ts, message] : cases) {
+        Miner miner(1.0, 1, 3, 1, 0, 0.9, 0);
+        try {
+            miner.mine(ts);
+            ADD_FAILURE() << message;
+        } catch (const std::invalid_argument& error) {
+            EXPECT_EQ(std::string(error.what()).rfind(message, 0), 0u) << error.what();
+        }
+        EXPECT_TRUE(miner.get_motifs().empty());
+    }
+}
+
 }  // namespace
 }  // namespace qel
 

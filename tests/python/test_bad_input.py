@@ -54,3 +54,11 @@ def test_a_segment_longer_than_every_series_is_one_padded_letter():
     motifs = _qel_cpp.Miner(1.0, 1000, 3, min_len=1).mine([[0, 3, 1, 0]] * 2)
     assert [(m.pattern, m.length, m.indexes) for m in motifs] == [("b", 1000, {0: [0], 1: [0]})]
     assert all(v != v for v in motifs[0].representative[4:])
+
+
+@pytest.mark.parametrize("value, named", [(float("nan"), "NaN"), (float("inf"), "inf"), (-float("inf"), "-inf")])
+def test_mining_refuses_non_finite_values_naming_series_and_point(value, named):
+    with pytest.raises(ValueError, match=f"series 1 holds {named} at point 2"):
+        _qel_cpp.Miner(1.0, 1, 3).mine([[1, 2, 3], [1, 2, value, 4]])
+    # sax does not normalise: NaN reads as 'a', infinities as the outer letters
+    assert _qel_cpp.sax([[value]], 1, 3)[0][0] in "ac"
