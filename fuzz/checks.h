@@ -32,7 +32,7 @@ using PatternOccurrences = std::map<Pattern, OccurrenceIndex>;
 
 PatternOccurrences occurrences_of(const FrequentPatterns& frequent);
 
-// Whether minsup asks for more than one series: with minsup <= 0 or NaN every pattern that
+// Whether minsup bounds the patterns: with minsup <= 0 or NaN every pattern that
 // occurs at all is frequent, so only max_len bounds the work.
 bool has_support_threshold(double minsup);
 
