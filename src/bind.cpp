@@ -378,8 +378,7 @@ template <typename T, typename... Args, typename... Extra>
 void def_init(py::class_<T>& cls, const Extra&... extra) {
     cls.def(
         "__init__",
-        [](Instance<T> self, Args... args) {
-            py::detail::value_and_holder& v_h = self.v_h;
+        [](py::detail::value_and_holder& v_h, Args... args) {
             if (v_h.holder_constructed()) {
                 *v_h.value_ptr<T>() = T(args...);
                 return;
@@ -389,7 +388,7 @@ void def_init(py::class_<T>& cls, const Extra&... extra) {
             new (std::addressof(v_h.holder<std::unique_ptr<T>>())) std::unique_ptr<T>(std::move(owner));
             v_h.set_holder_constructed();
         },
-        extra...);
+        py::detail::is_new_style_constructor(), extra...);
 }
 
 // A read-only property whose signature line names its instance `self`; an instance whose

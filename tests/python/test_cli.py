@@ -206,7 +206,7 @@ class MistakesTest(ToolTest):
         gap = self.write("gap.csv", "1,2,3\n4,,6,7\n")
         word = self.write("word.csv", "1,2,3\n4,5,six\n")
         ragged = self.write("RAGGED_TEST", "1 0.1 0.2 0.3\n2 0.1 0.2\n")
-        long_series = self.write("long.csv", ",".join(str(i % 7) for i in range(4000)) + "\n")
+        long_series = self.write("long.csv", ",".join(str(i % 7) for i in range(24000)) + "\n")
         cases = [
             (["mine", self.path("absent.csv")], ["absent.csv"]),
             (["mine", self.folder.name], ["cannot read"]),

@@ -29,21 +29,20 @@ CHILD = textwrap.dedent("""
 
 
 def test_sigint_stops_a_long_mine_and_the_miner_still_works():
-    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "mining"
-        time.sleep(1.0)
-        sent = time.monotonic()
-        child.send_signal(signal.SIGINT)
-        words = child.stdout.readline().split()
-        assert words[0] == "interrupted", words
-        latency = float(words[1]) - sent
-        print(f"KeyboardInterrupt raised {latency * 1000:.0f} ms after SIGINT")
-        # A generous bound: the check runs every few milliseconds of work, but a loaded
-        # machine may not schedule the child at once.
-        assert latency < 2.0
-        assert child.stdout.readline().strip() == "same"
-        assert child.wait(timeout=60) == 0
-    finally:
-        child.kill()
-        child.wait()
+    with subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True) as child:
+        try:
+            assert child.stdout.readline().strip() == "mining"
+            time.sleep(1.0)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            words = child.stdout.readline().split()
+            assert words[0] == "interrupted", words
+            latency = float(words[1]) - sent
+            print(f"KeyboardInterrupt raised {latency * 1000:.0f} ms after SIGINT")
+            # A generous bound: the check runs every few milliseconds of work, but a loaded
+            # machine may not schedule the child at once.
+            assert latency < 2.0
+            assert child.stdout.readline().strip() == "same"
+            assert child.wait(timeout=60) == 0
+        finally:
+            child.kill()
