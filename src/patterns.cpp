@@ -373,19 +373,19 @@ public:
         }
     }
 
-    void run() {
+    // Decides every pattern's fate; returns the kept ones as (length, index), longest first.
+    std::vector<std::pair<std::size_t, std::size_t>> run() {
+        std::vector<std::pair<std::size_t, std::size_t>> kept;
         for (std::size_t length = levels.size(); length >= first_length; --length) {
             for (std::size_t j = 0; j < nodes[length].size(); ++j) {
                 if (nodes[length][j].fate == Fate::waiting) {
                     nodes[length][j].fate = Fate::kept;
+                    kept.emplace_back(length, j);
                     remove_close_to(length, j);
                 }
             }
         }
-    }
-
-    bool removed(std::size_t length, std::size_t j) const {
-        return nodes[length][j].fate == Fate::removed;
+        return kept;
     }
 
 private:
@@ -505,6 +505,37 @@ private:
     std::vector<Frame> frames;
 };
 
+// Every pattern of `first_length` letters or more, as (length, index), in pattern order: the
+// prefix tree depth first, each pattern before its extensions, extensions by letter.
+std::vector<std::pair<std::size_t, std::size_t>> every_pattern(const std::vector<Level>& levels,
+                                                               std::size_t first_length,
+                                                               InterruptPoll& poll) {
+    std::vector<std::pair<std::size_t, std::size_t>> all;
+    // Per depth on the path: the next pattern to visit and the end of its siblings.
+    std::vector<std::pair<std::size_t, std::size_t>> path;
+    if (!levels.empty()) {
+        path.emplace_back(0, levels[0].size());
+    }
+    while (!path.empty()) {
+        auto& [next, end] = path.back();
+        if (next == end) {
+            path.pop_back();
+            continue;
+        }
+        const std::size_t length = path.size();
+        const std::size_t j = next++;
+        poll.tick();
+        if (length >= first_length) {
+            all.emplace_back(length, j);
+        }
+        const auto [first, last] = levels[length - 1].children(j);
+        if (first != last) {
+            path.emplace_back(first, last);
+        }
+    }
+    return all;
+}
+
 }  // namespace
 
 bool PatternOrder::operator()(const Pattern& a, const Pattern& b) const {
@@ -567,49 +598,45 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
     // Patterns shorter than min_len are dropped; the rest pass the redundancy filter, unless
     // max_overlap (at least 1, or NaN) can drop nothing since a ratio never exceeds 1.
     const std::size_t first_length = static_cast<std::size_t>(std::max(min_len, 1));
-    std::unique_ptr<RedundancyFilter> filter;
-    if (max_overlap < 1.0 && levels.size() >= first_length) {
-        filter = std::make_unique<RedundancyFilter>(levels, text, min_len, max_overlap, poll);
-        filter->run();
+    std::vector<std::pair<std::size_t, std::size_t>> kept;
+    if (levels.size() >= first_length) {
+        if (max_overlap < 1.0) {
+            // The kept patterns, put in pattern order.
+            kept = RedundancyFilter(levels, text, min_len, max_overlap, poll).run();
+            const auto first_position = [&levels](std::pair<std::size_t, std::size_t> pattern) {
+                const Level& level = levels[pattern.first - 1];
+                return level.occurrences[level.begin_of(pattern.second)];
+            };
+            std::sort(kept.begin(), kept.end(), [&](const auto& a, const auto& b) {
+                poll.tick();
+                const Text::Cell* x = text.cells.data() + first_position(a);
+                const Text::Cell* y = text.cells.data() + first_position(b);
+                for (std::size_t i = 0; i < std::min(a.first, b.first); ++i) {
+                    if (x[i].letter != y[i].letter) {
+                        return letter_before(static_cast<unsigned char>(x[i].letter),
+                                             static_cast<unsigned char>(y[i].letter));
+                    }
+                }
+                return a.first < b.first;
+            });
+        } else {
+            kept = every_pattern(levels, first_length, poll);
+        }
     }
-
-    // The survivors in pattern order: the prefix tree depth first, each pattern before its
-    // extensions, extensions by letter.
     Survivors found;
-    std::vector<std::pair<std::size_t, std::size_t>> stack;  // (depth, next node), end of range
-    std::vector<std::size_t> ends;
-    if (!levels.empty()) {
-        stack.emplace_back(1, 0);
-        ends.push_back(levels[0].size());
-    }
-    while (!stack.empty()) {
-        auto& [length, node] = stack.back();
-        if (node == ends.back()) {
-            stack.pop_back();
-            ends.pop_back();
-            continue;
+    for (const auto& pattern : kept) {
+        const Level& level = levels[pattern.first - 1];
+        const std::uint32_t* first = level.occurrences.data() + level.begin_of(pattern.second);
+        const std::uint32_t* last = level.occurrences.data() + level.ends[pattern.second];
+        poll.tick(static_cast<std::int64_t>(pattern.first) + (last - first));
+        for (std::size_t i = 0; i < pattern.first; ++i) {
+            found.letters.push_back(static_cast<char>(text.cells[*first + i].letter));
         }
-        const std::size_t m = length;
-        const std::size_t j = node++;
-        const Level& level = levels[m - 1];
-        poll.tick();
-        if (m >= first_length && !(filter && filter->removed(m, j))) {
-            const std::uint32_t* first = level.occurrences.data() + level.begin_of(j);
-            const std::uint32_t* last = level.occurrences.data() + level.ends[j];
-            for (std::size_t i = 0; i < m; ++i) {
-                found.letters.push_back(static_cast<char>(text.cells[*first + i].letter));
-            }
-            found.letter_ends.push_back(found.letters.size());
-            for (const std::uint32_t* position = first; position != last; ++position) {
-                found.occurrences.push_back(text.occurrence_at(*position));
-            }
-            found.occurrence_ends.push_back(found.occurrences.size());
+        found.letter_ends.push_back(found.letters.size());
+        for (const std::uint32_t* position = first; position != last; ++position) {
+            found.occurrences.push_back(text.occurrence_at(*position));
         }
-        const auto [child_first, child_last] = level.children(j);
-        if (child_first != child_last) {
-            stack.emplace_back(m + 1, child_first);
-            ends.push_back(child_last);
-        }
+        found.occurrence_ends.push_back(found.occurrences.size());
     }
     survivors = std::move(found);
 }
