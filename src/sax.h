@@ -52,6 +52,10 @@ void znorm(SeriesSet& ts);
 // first scaled by a power of two, which leaves the result what exact arithmetic would give.
 void znorm_series(Series& series);
 
+// znorm_series, then get_row on the result, in one pass over the values fewer. The segment
+// count is checked before the series changes, the alphabet when there is a segment.
+Symbols znorm_row(Series& series, int seglen, int alphabet);
+
 // Throws std::invalid_argument unless 0 <= alphabet <= max_alphabet.
 void check_alphabet(int alphabet);
 
