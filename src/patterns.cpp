@@ -184,16 +184,7 @@ public:
         std::uint32_t run_count = 0;
         std::uint32_t run_support = 0;
         std::int64_t run_last = last_series_of[run_letter];
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i % poll_block == 0) {
-                poll.tick(static_cast<std::int64_t>(std::min(poll_block, count - i)));
-            }
-#if defined(__GNUC__)
-            // Occurrences lie anywhere in the text; ask for the cell a few occurrences ahead.
-            if (i + prefetch_distance < count) {
-                __builtin_prefetch(cells + first[i + prefetch_distance]);
-            }
-#endif
+        const auto count_one = [&](std::size_t i) {
             const Text::Cell cell = cells[first[i]];
             letter_after[i] = cell.letter;
             if (cell.letter != run_letter) {
@@ -206,6 +197,23 @@ public:
             ++run_count;
             run_support += cell.series != run_last ? 1 : 0;
             run_last = cell.series;
+        };
+        const std::size_t last_ahead = count > prefetch_distance ? count - prefetch_distance : 0;
+        for (std::size_t block = 0; block < count; block += poll_block) {
+            const std::size_t block_end = std::min(count, block + poll_block);
+            poll.tick(static_cast<std::int64_t>(block_end - block));
+            // Occurrences lie anywhere in the text: ask for the cell a few occurrences ahead.
+            const std::size_t ahead_end = std::max(block, std::min(block_end, last_ahead));
+            std::size_t i = block;
+            for (; i < ahead_end; ++i) {
+#if defined(__GNUC__)
+                __builtin_prefetch(cells + first[i + prefetch_distance]);
+#endif
+                count_one(i);
+            }
+            for (; i < block_end; ++i) {
+                count_one(i);
+            }
         }
         add_run(run_letter, run_count, run_support, run_last);
         if (seen.size() > 1) {
@@ -242,7 +250,11 @@ public:
                     ++run_end;
                 }
                 if (std::uint32_t* to = destination[letter]) {
-                    destination[letter] = std::copy(first + i, first + run_end, to);
+                    // Runs are mostly short: a plain loop beats a call to memmove.
+                    for (std::size_t k = i; k < run_end; ++k) {
+                        *to++ = first[k];
+                    }
+                    destination[letter] = to;
                 }
                 i = run_end;
             }
