@@ -237,7 +237,8 @@ void Motif::map(const SeriesSet& ts, int seglen, InterruptPoll& poll) {
             // One occurrence is its own average (x / 1 is x), NaN where it has no value.
             poll.tick(length + 1);
             const Span span = span_of(series, occurrences[first].position, seglen, length);
-            averages.insert(averages.end(), series.begin() + static_cast<std::ptrdiff_t>(span.start),
+            averages.insert(averages.end(),
+                            series.begin() + static_cast<std::ptrdiff_t>(span.start),
                             series.begin() + static_cast<std::ptrdiff_t>(span.end));
             averages.resize(begin + points, missing);
         } else {

@@ -52,13 +52,15 @@ struct Text {
     static constexpr std::uint16_t separator = 256;
 
     explicit Text(const std::vector<Symbols>& sequences) {
+        // Positions are stored in 32 bits, and series and segment indexes in an int.
+        constexpr std::size_t most_in_int = std::numeric_limits<int>::max();
         std::size_t total = sequences.size();
+        bool fits = sequences.size() <= most_in_int;
         for (const Symbols& sequence : sequences) {
             total += sequence.size();
+            fits = fits && sequence.size() <= most_in_int;
         }
-        // Positions are stored in 32 bits, and so are series and segment indexes elsewhere.
-        if (total > std::numeric_limits<std::uint32_t>::max() ||
-            sequences.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        if (!fits || total > std::numeric_limits<std::uint32_t>::max()) {
             throw std::length_error("too many letters to mine: " + std::to_string(total));
         }
         cells.reserve(total);
@@ -363,7 +365,8 @@ public:
         }
         // The tree again, one compact node per pattern, siblings side by side.
         nodes.resize(top + 1);
-        nodes[0].push_back(Node{static_cast<std::uint32_t>(levels[0].size()), 0, 0, Fate::shorter, false});
+        nodes[0].push_back(
+            Node{static_cast<std::uint32_t>(levels[0].size()), 0, 0, Fate::shorter, false});
         for (std::size_t m = 1; m <= top; ++m) {
             const Level& level = levels[m - 1];
             nodes[m].resize(level.size());
@@ -378,8 +381,9 @@ public:
         }
         for (std::size_t m = top - 1; m >= 1; --m) {
             for (std::size_t j = 0; j < nodes[m].size(); ++j) {
-                for (std::size_t child = child_begin(m, j); child < nodes[m][j].child_end; ++child) {
-                    nodes[m][j].deepest = std::max(nodes[m][j].deepest, nodes[m + 1][child].deepest);
+                Node& node = nodes[m][j];
+                for (std::size_t child = child_begin(m, j); child < node.child_end; ++child) {
+                    node.deepest = std::max(node.deepest, nodes[m + 1][child].deepest);
                 }
             }
         }
@@ -658,13 +662,17 @@ std::vector<Motif> PatternMiner::get_motifs() const {
     std::vector<Motif> motifs;
     motifs.reserve(all.letter_ends.size());
     for (std::size_t i = 0; i < all.letter_ends.size(); ++i) {
+        const auto letter = [&all](std::size_t k) {
+            return all.letters.begin() + static_cast<std::ptrdiff_t>(k);
+        };
+        const auto occurrence = [&all](std::size_t k) {
+            return all.occurrences.begin() + static_cast<std::ptrdiff_t>(k);
+        };
         const std::size_t letter_begin = i == 0 ? 0 : all.letter_ends[i - 1];
         const std::size_t occurrence_begin = i == 0 ? 0 : all.occurrence_ends[i - 1];
-        motifs.emplace_back(
-            Pattern(all.letters.begin() + static_cast<std::ptrdiff_t>(letter_begin),
-                    all.letters.begin() + static_cast<std::ptrdiff_t>(all.letter_ends[i])),
-            Occurrences(all.occurrences.begin() + static_cast<std::ptrdiff_t>(occurrence_begin),
-                        all.occurrences.begin() + static_cast<std::ptrdiff_t>(all.occurrence_ends[i])));
+        motifs.emplace_back(Pattern(letter(letter_begin), letter(all.letter_ends[i])),
+                            Occurrences(occurrence(occurrence_begin),
+                                        occurrence(all.occurrence_ends[i])));
     }
     return motifs;
 }

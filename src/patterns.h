@@ -84,7 +84,9 @@ public:
     // Words in one column.
     std::size_t column_words() const { return words; }
     // Whether a holds the letter; a letter it lacks leaves the column as it is.
-    bool contains(char letter) const { return slot_of_letter[static_cast<unsigned char>(letter)] != 0; }
+    bool contains(char letter) const {
+        return slot_of_letter[static_cast<unsigned char>(letter)] != 0;
+    }
     // The column before any letter: lcs 0.
     void start(Word* column) const;
     // `next` = `column` after one more letter; the two may be the same array. Returns whether

@@ -109,6 +109,13 @@ Normalisation normalisation(Series& series) {
     return {mean, std::sqrt(squares / static_cast<double>(series.size()))};
 }
 
+void check_alphabet(int alphabet) {
+    if (alphabet < 0 || alphabet > max_alphabet) {
+        throw std::invalid_argument("alphabet must be between 0 and 10, got " +
+                                    std::to_string(alphabet));
+    }
+}
+
 // 'a' plus the number of breakpoints strictly below the value. Rows are ascending, so that is
 // the index of the first one not below it: a value equal to a breakpoint takes the lower
 // letter, and NaN, below nothing, takes 'a'.
@@ -158,13 +165,6 @@ Symbols znorm_row(Series& series, int seglen, int alphabet) {
         row[static_cast<std::size_t>(i)] = letter_of(bounds.data(), bounds.size(), sum / seglen);
     }
     return row;
-}
-
-void check_alphabet(int alphabet) {
-    if (alphabet < 0 || alphabet > max_alphabet) {
-        throw std::invalid_argument("alphabet must be between 0 and 10, got " +
-                                    std::to_string(alphabet));
-    }
 }
 
 char get_discrete_value(int alphabet, double value) {
