@@ -59,6 +59,31 @@ void BM_Miner(benchmark::State& state) {
 }
 BENCHMARK(BM_Miner)->Args({50, 150})->Args({200, 500})->Unit(benchmark::kMillisecond);
 
+// One long sequence: every substring is frequent, and the redundancy filter walks them all.
+void BM_OneLongSequence(benchmark::State& state) {
+    qel::SeriesSet ts = generated(1, static_cast<int>(state.range(0)));
+    qel::znorm(ts);
+    const auto sequences = qel::sax(ts, 8, 5);
+    for (auto _ : state) {
+        qel::PatternMiner miner(1.0, 3, 0, 0.9);
+        miner.mine(sequences);
+        benchmark::DoNotOptimize(miner.get_frequent().size());
+    }
+}
+BENCHMARK(BM_OneLongSequence)->Arg(4000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// Many short series, each pattern in one or two of them: thousands of patterns to filter.
+void BM_ManyTinySeries(benchmark::State& state) {
+    const int series = static_cast<int>(state.range(0));
+    const qel::SeriesSet input = generated(series, 40);
+    for (auto _ : state) {
+        qel::SeriesSet ts = input;
+        qel::Miner miner(1.0 / series, 5, 10, 3, 0, 0.9, 0);
+        benchmark::DoNotOptimize(miner.mine(ts));
+    }
+}
+BENCHMARK(BM_ManyTinySeries)->Arg(2000)->Arg(8000)->Unit(benchmark::kMillisecond);
+
 // One series per line, values separated by commas.
 qel::SeriesSet read_series(const std::string& path) {
     qel::SeriesSet ts;

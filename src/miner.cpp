@@ -1,6 +1,7 @@
 #include "miner.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <stdexcept>
@@ -48,19 +49,9 @@ std::vector<Motif> Miner::mine(SeriesSet& ts) {
     motifs.clear();
     check_finite(ts);
     InterruptPoll poll(interrupt_check);
-    for (Series& series : ts) {
-        poll.tick(static_cast<std::int64_t>(series.size()) + 1);
-        znorm_series(series);
-    }
     std::vector<Motif> found;
     {
-        check_alphabet(alphabet);
-        std::vector<Symbols> sequences;
-        sequences.reserve(ts.size());
-        for (const Series& series : ts) {
-            poll.tick(static_cast<std::int64_t>(series.size()) + 1);
-            sequences.push_back(get_row(series, seglen, alphabet));
-        }
+        std::vector<Symbols> sequences = discretise(ts, poll);
         PatternMiner patterns(minsup, min_len, max_len, max_overlap);
         patterns.set_interrupt_check(interrupt_check);
         patterns.mine(sequences);
@@ -73,6 +64,29 @@ std::vector<Motif> Miner::mine(SeriesSet& ts) {
     rank_motifs(found, poll);
     motifs = std::move(found);
     return select_best();
+}
+
+std::vector<Symbols> Miner::discretise(SeriesSet& ts, InterruptPoll& poll) const {
+    // Unusable parameters fail as they would after normalising every series first.
+    bool usable = alphabet >= 0 && alphabet <= max_alphabet && seglen > 0;
+    for (const Series& series : ts) {
+        usable = usable && series.size() / static_cast<std::size_t>(seglen) <
+                               static_cast<std::size_t>(INT_MAX);
+    }
+    if (!usable) {
+        for (Series& series : ts) {
+            poll.tick(static_cast<std::int64_t>(series.size()) + 1);
+            znorm_series(series);
+        }
+        return sax(ts, seglen, alphabet);
+    }
+    std::vector<Symbols> sequences;
+    sequences.reserve(ts.size());
+    for (Series& series : ts) {
+        poll.tick(static_cast<std::int64_t>(series.size()) + 1);
+        sequences.push_back(znorm_row(series, seglen, alphabet));
+    }
+    return sequences;
 }
 
 std::vector<Motif> Miner::get_motifs() const { return motifs; }

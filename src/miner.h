@@ -27,6 +27,8 @@ public:
     std::vector<Motif> get_motifs() const;
 
 private:
+    // Z-normalises `ts` in place and discretises it.
+    std::vector<Symbols> discretise(SeriesSet& ts, InterruptPoll& poll) const;
     std::vector<Motif> select_best() const;
 
     // Minimum support as a fraction of the number of series.

@@ -220,7 +220,7 @@ void Motif::map(const SeriesSet& ts, int seglen, InterruptPoll& poll) {
     const std::size_t points = static_cast<std::size_t>(length);
     result->length = length;
     result->representative.assign(points, 0.0);
-    result->averages.resize(static_cast<std::size_t>(support) * points);
+    result->averages.reserve(static_cast<std::size_t>(support) * points);
     result->best_starts.reserve(static_cast<std::size_t>(support));
 
     // Per series, the NaN-skipping average of its occurrences (padding past the end counts
@@ -229,27 +229,28 @@ void Motif::map(const SeriesSet& ts, int seglen, InterruptPoll& poll) {
     std::vector<double> counts(points);
     std::vector<double> across_sums(points, 0.0);
     std::vector<double> across_counts(points, 0.0);
-    double* average = result->averages.data();
+    std::vector<double>& averages = result->averages;
     for_each_series(occurrences, [&](int s, std::size_t first, std::size_t last) {
         const Series& series = ts.at(static_cast<std::size_t>(s));
+        const std::size_t begin = averages.size();
         if (last - first == 1) {
             // One occurrence is its own average (x / 1 is x), NaN where it has no value.
             poll.tick(length + 1);
             const Span span = span_of(series, occurrences[first].position, seglen, length);
-            std::copy(series.begin() + static_cast<std::ptrdiff_t>(span.start),
-                      series.begin() + static_cast<std::ptrdiff_t>(span.end), average);
-            std::fill(average + (span.end - span.start), average + points, missing);
+            averages.insert(averages.end(),
+                            series.begin() + static_cast<std::ptrdiff_t>(span.start),
+                            series.begin() + static_cast<std::ptrdiff_t>(span.end));
+            averages.resize(begin + points, missing);
         } else {
             std::fill(sums.begin(), sums.end(), 0.0);
             std::fill(counts.begin(), counts.end(), 0.0);
             add_occurrences(series, &occurrences[first], &occurrences[last], seglen, length,
                             sums.data(), counts.data(), poll);
             for (std::size_t k = 0; k < points; ++k) {
-                average[k] = counts[k] == 0.0 ? missing : sums[k] / counts[k];
+                averages.push_back(counts[k] == 0.0 ? missing : sums[k] / counts[k]);
             }
         }
-        add_real(average, points, across_sums.data(), across_counts.data());
-        average += points;
+        add_real(averages.data() + begin, points, across_sums.data(), across_counts.data());
     });
     if (support > 0) {
         for (std::size_t k = 0; k < points; ++k) {

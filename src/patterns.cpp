@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <bitset>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -53,13 +52,15 @@ struct Text {
     static constexpr std::uint16_t separator = 256;
 
     explicit Text(const std::vector<Symbols>& sequences) {
+        // Positions are stored in 32 bits, and series and segment indexes in an int.
+        constexpr std::size_t most_in_int = std::numeric_limits<int>::max();
         std::size_t total = sequences.size();
+        bool fits = sequences.size() <= most_in_int;
         for (const Symbols& sequence : sequences) {
             total += sequence.size();
+            fits = fits && sequence.size() <= most_in_int;
         }
-        // Positions are stored in 32 bits, and so are series and segment indexes elsewhere.
-        if (total > std::numeric_limits<std::uint32_t>::max() ||
-            sequences.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        if (!fits || total > std::numeric_limits<std::uint32_t>::max()) {
             throw std::length_error("too many letters to mine: " + std::to_string(total));
         }
         cells.reserve(total);
@@ -149,7 +150,8 @@ struct Level {
 // the series they lie in, and keeps the letters whose support is enough as new patterns.
 class Extender {
 public:
-    Extender(const Text& text, double needed) : text(text), needed(needed) {
+    Extender(const Text& text, double needed, InterruptPoll& poll)
+        : text(text), needed(needed), poll(poll) {
         last_series_of.fill(-1);
     }
 
@@ -184,13 +186,7 @@ public:
         std::uint32_t run_count = 0;
         std::uint32_t run_support = 0;
         std::int64_t run_last = last_series_of[run_letter];
-        for (std::size_t i = 0; i < count; ++i) {
-#if defined(__GNUC__)
-            // Occurrences lie anywhere in the text; ask for the cell a few occurrences ahead.
-            if (i + prefetch_distance < count) {
-                __builtin_prefetch(cells + first[i + prefetch_distance]);
-            }
-#endif
+        const auto count_one = [&](std::size_t i) {
             const Text::Cell cell = cells[first[i]];
             letter_after[i] = cell.letter;
             if (cell.letter != run_letter) {
@@ -203,6 +199,23 @@ public:
             ++run_count;
             run_support += cell.series != run_last ? 1 : 0;
             run_last = cell.series;
+        };
+        const std::size_t last_ahead = count > prefetch_distance ? count - prefetch_distance : 0;
+        for (std::size_t block = 0; block < count; block += poll_block) {
+            const std::size_t block_end = std::min(count, block + poll_block);
+            poll.tick(static_cast<std::int64_t>(block_end - block));
+            // Occurrences lie anywhere in the text: ask for the cell a few occurrences ahead.
+            const std::size_t ahead_end = std::max(block, std::min(block_end, last_ahead));
+            std::size_t i = block;
+            for (; i < ahead_end; ++i) {
+#if defined(__GNUC__)
+                __builtin_prefetch(cells + first[i + prefetch_distance]);
+#endif
+                count_one(i);
+            }
+            for (; i < block_end; ++i) {
+                count_one(i);
+            }
         }
         add_run(run_letter, run_count, run_support, run_last);
         if (seen.size() > 1) {
@@ -232,13 +245,18 @@ public:
         }
         if (any) {
             for (std::size_t i = 0; i < count;) {
+                poll.tick(1);
                 const std::uint16_t letter = letter_after[i];
                 std::size_t run_end = i + 1;
                 while (run_end < count && letter_after[run_end] == letter) {
                     ++run_end;
                 }
                 if (std::uint32_t* to = destination[letter]) {
-                    destination[letter] = std::copy(first + i, first + run_end, to);
+                    // Runs are mostly short: a plain loop beats a call to memmove.
+                    for (std::size_t k = i; k < run_end; ++k) {
+                        *to++ = first[k];
+                    }
+                    destination[letter] = to;
                 }
                 i = run_end;
             }
@@ -247,6 +265,8 @@ public:
 
 private:
     static constexpr std::size_t prefetch_distance = 16;
+    // Occurrences between two polls, so that one pattern with very many is no exception.
+    static constexpr std::size_t poll_block = 4096;
 
     // Adds a run of `count` occurrences followed by `letter` to the letter's tally.
     void add_run(std::uint16_t letter, std::uint32_t count, std::uint32_t support,
@@ -264,6 +284,7 @@ private:
 
     const Text& text;
     double needed;
+    InterruptPoll& poll;
     // Occurrences written to the level being built.
     std::size_t filled = 0;
     // Per letter (and the separator), while a pattern is split: its occurrences, the series
@@ -288,7 +309,7 @@ Level extend_level(Level& level, std::size_t length, Extender& extender, Interru
     for (std::size_t j = 0; j < level.size(); ++j) {
         const std::uint32_t* first = level.occurrences.data() + level.begin_of(j);
         const std::uint32_t* last = level.occurrences.data() + level.ends[j];
-        poll.tick(last - first);
+        poll.tick(1);
         extender.extend(first, last, length, next);
         level.child_ends.push_back(next.size());
     }
@@ -323,8 +344,7 @@ public:
         first_length = static_cast<std::size_t>(std::max(min_len, 1));
         need.assign(top + 1, 0);
         reach.assign(top + 1, -1);
-        std::size_t most_slack = 0;
-        bool any = false;
+        long long most_slack = -1;
         for (std::size_t m = 1; m <= top; ++m) {
             // The least lcs l whose ratio l / m, computed as the pairwise loop does, exceeds
             // max_overlap (l = m always does, max_overlap being below 1).
@@ -339,46 +359,65 @@ public:
             }
             need[m] = l;
             if (m >= first_length) {
-                most_slack = any ? std::max(most_slack, m - l) : m - l;
-                any = true;
-                reach[m] = static_cast<long long>(most_slack);
+                most_slack = std::max(most_slack, static_cast<long long>(m - l));
+                reach[m] = most_slack;
             }
         }
-        fates.resize(top + 1);
-        done.resize(top + 1);
-        deepest.resize(top + 1);
-        for (std::size_t m = top; m >= 1; --m) {
+        // The tree again, one compact node per pattern, siblings side by side.
+        nodes.resize(top + 1);
+        nodes[0].push_back(
+            Node{static_cast<std::uint32_t>(levels[0].size()), 0, 0, Fate::shorter, false});
+        for (std::size_t m = 1; m <= top; ++m) {
             const Level& level = levels[m - 1];
-            fates[m].assign(level.size(), m >= first_length ? Fate::waiting : Fate::shorter);
-            done[m].assign(level.size(), 0);
-            deepest[m].assign(level.size(), static_cast<std::uint32_t>(m));
-            if (m < top) {
-                for (std::size_t j = 0; j < level.size(); ++j) {
-                    const auto [first, last] = level.children(j);
-                    for (std::size_t child = first; child < last; ++child) {
-                        deepest[m][j] = std::max(deepest[m][j], deepest[m + 1][child]);
-                    }
+            nodes[m].resize(level.size());
+            for (std::size_t j = 0; j < level.size(); ++j) {
+                Node& node = nodes[m][j];
+                node.child_end = static_cast<std::uint32_t>(level.children(j).second);
+                node.deepest = static_cast<std::uint32_t>(m);
+                node.letter = level.last_letters[j];
+                node.fate = m >= first_length ? Fate::waiting : Fate::shorter;
+                node.done = false;
+            }
+        }
+        for (std::size_t m = top - 1; m >= 1; --m) {
+            for (std::size_t j = 0; j < nodes[m].size(); ++j) {
+                Node& node = nodes[m][j];
+                for (std::size_t child = child_begin(m, j); child < node.child_end; ++child) {
+                    node.deepest = std::max(node.deepest, nodes[m + 1][child].deepest);
                 }
             }
         }
     }
 
-    void run() {
+    // Decides every pattern's fate; returns the kept ones as (length, index), longest first.
+    std::vector<std::pair<std::size_t, std::size_t>> run() {
+        std::vector<std::pair<std::size_t, std::size_t>> kept;
         for (std::size_t length = levels.size(); length >= first_length; --length) {
-            for (std::size_t j = 0; j < levels[length - 1].size(); ++j) {
-                if (fates[length][j] == Fate::waiting) {
-                    fates[length][j] = Fate::kept;
+            for (std::size_t j = 0; j < nodes[length].size(); ++j) {
+                if (nodes[length][j].fate == Fate::waiting) {
+                    nodes[length][j].fate = Fate::kept;
+                    kept.emplace_back(length, j);
                     remove_close_to(length, j);
                 }
             }
         }
-    }
-
-    bool removed(std::size_t length, std::size_t j) const {
-        return fates[length][j] == Fate::removed;
+        return kept;
     }
 
 private:
+    // One pattern of the tree as the walk needs it.
+    struct Node {
+        // Its extensions end at child_end in the next level (and begin where the previous
+        // node's end).
+        std::uint32_t child_end;
+        // The length of its longest extension (its own if none).
+        std::uint32_t deepest;
+        char letter;
+        Fate fate;
+        // Nothing in its subtree is waiting any more.
+        bool done;
+    };
+
     // One node of the walk: the extensions of the pattern at this depth still to visit.
     struct Frame {
         std::size_t next;
@@ -388,15 +427,25 @@ private:
         bool settled;
     };
 
+    std::size_t child_begin(std::size_t m, std::size_t j) const {
+        return j == 0 ? 0 : nodes[m][j - 1].child_end;
+    }
+
     void remove_close_to(std::size_t length, std::size_t j) {
         const Level& level = levels[length - 1];
         const Pattern letters = text.pattern_at(level.occurrences[level.begin_of(j)], length);
         const CommonSubsequence p(letters);
         const std::size_t words = p.column_words();
+        // Per depth of the path: its LCS column (in `columns`, or shared with the depth above
+        // when the letter is not in p and changes nothing) and its LCS with p.
         columns.resize((length + 1) * words);
+        column_at.resize(length + 1);
+        common_at.resize(length + 1);
         frames.resize(length + 1);
         p.start(columns.data());
-        frames[0] = Frame{0, levels[0].size(), 0, true};
+        column_at[0] = columns.data();
+        common_at[0] = 0;
+        frames[0] = Frame{0, nodes[0][0].child_end, 0, true};
         std::size_t depth = 0;
         while (true) {
             Frame& frame = frames[depth];
@@ -405,44 +454,50 @@ private:
                     return;
                 }
                 if (frame.settled) {
-                    done[depth][frame.node] = 1;
+                    nodes[depth][frame.node].done = true;
                 } else {
                     frames[depth - 1].settled = false;
                 }
                 --depth;
                 continue;
             }
-            const std::size_t node = frame.next++;
             const std::size_t m = depth + 1;
-            if (done[m][node]) {
+            const std::size_t index = frame.next++;
+            Node& node = nodes[m][index];
+            if (node.done) {
                 continue;
             }
             poll.tick(static_cast<std::int64_t>(words));
-            CommonSubsequence::Word* column = columns.data() + m * words;
-            p.step(columns.data() + depth * words, column, levels[m - 1].last_letters[node]);
-            const std::size_t common = p.common(column);
-            Fate& fate = fates[m][node];
-            if (fate == Fate::waiting && common >= need[m]) {
-                fate = Fate::removed;
+            std::size_t common = common_at[depth];
+            if (p.contains(node.letter)) {
+                CommonSubsequence::Word* column = columns.data() + m * words;
+                common += p.step(column_at[depth], column, node.letter) ? 1 : 0;
+                column_at[m] = column;
+            } else {
+                column_at[m] = column_at[depth];
             }
-            const bool waiting = fate == Fate::waiting;
-            const auto [first, last] = levels[m - 1].children(node);
+            common_at[m] = common;
+            if (node.fate == Fate::waiting && common >= need[m]) {
+                node.fate = Fate::removed;
+            }
+            const bool waiting = node.fate == Fate::waiting;
+            const std::size_t first = child_begin(m, index);
             // Past `length` every pattern is longer than p, so it was settled before p.
-            if (m == length || first == last) {
+            if (m == length || first == node.child_end) {
                 if (waiting) {
                     frame.settled = false;
                 } else {
-                    done[m][node] = 1;
+                    node.done = true;
                 }
                 continue;
             }
             // A longer r below can drop at most its slack in letters p does not match.
-            const std::size_t below = std::min<std::size_t>(deepest[m][node], length);
+            const std::size_t below = std::min<std::size_t>(node.deepest, length);
             if (static_cast<long long>(m - common) > reach[below]) {
                 frame.settled = false;
                 continue;
             }
-            frames[m] = Frame{first, last, node, !waiting};
+            frames[m] = Frame{first, node.child_end, index, !waiting};
             depth = m;
         }
     }
@@ -457,15 +512,45 @@ private:
     // reach[m]: the most letters (m' - need[m']) an unmatched path may hold and still lead to a
     // droppable pattern of at most m letters; -1 where no length up to m is compared.
     std::vector<long long> reach;
-    // Per length and pattern: its fate, whether its subtree holds nothing waiting, and the
-    // length of its longest extension.
-    std::vector<std::vector<Fate>> fates;
-    std::vector<std::vector<unsigned char>> done;
-    std::vector<std::vector<std::uint32_t>> deepest;
-    // Scratch for the walk: one LCS column and one frame per depth.
+    // Per length, its patterns; nodes[0] holds the root alone.
+    std::vector<std::vector<Node>> nodes;
+    // Scratch for the walk, per depth: an LCS column, the column in use, the LCS, a frame.
     std::vector<CommonSubsequence::Word> columns;
+    std::vector<const CommonSubsequence::Word*> column_at;
+    std::vector<std::size_t> common_at;
     std::vector<Frame> frames;
 };
+
+// Every pattern of `first_length` letters or more, as (length, index), in pattern order: the
+// prefix tree depth first, each pattern before its extensions, extensions by letter.
+std::vector<std::pair<std::size_t, std::size_t>> every_pattern(const std::vector<Level>& levels,
+                                                               std::size_t first_length,
+                                                               InterruptPoll& poll) {
+    std::vector<std::pair<std::size_t, std::size_t>> all;
+    // Per depth on the path: the next pattern to visit and the end of its siblings.
+    std::vector<std::pair<std::size_t, std::size_t>> path;
+    if (!levels.empty()) {
+        path.emplace_back(0, levels[0].size());
+    }
+    while (!path.empty()) {
+        auto& [next, end] = path.back();
+        if (next == end) {
+            path.pop_back();
+            continue;
+        }
+        const std::size_t length = path.size();
+        const std::size_t j = next++;
+        poll.tick();
+        if (length >= first_length) {
+            all.emplace_back(length, j);
+        }
+        const auto [first, last] = levels[length - 1].children(j);
+        if (first != last) {
+            path.emplace_back(first, last);
+        }
+    }
+    return all;
+}
 
 }  // namespace
 
@@ -487,17 +572,14 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
         throw std::invalid_argument("minsup must be positive when max_len is 0");
     }
     // Each call describes its own sequences; an interrupted call leaves no result.
-    letters.clear();
-    letter_ends.clear();
-    occurrences.clear();
-    occurrence_ends.clear();
+    survivors = Survivors{};
     cur_len = 2;
 
     InterruptPoll poll(interrupt_check);
     const Text text(sequences);
     // A pattern that occurs nowhere is never frequent, whatever minsup says (NaN counts as 0).
     const double needed = std::max(1.0, static_cast<double>(sequences.size()) * minsup);
-    Extender extender(text, needed);
+    Extender extender(text, needed, poll);
 
     // Level by level: each frequent pattern's extensions by one letter, found in one pass over
     // its occurrences. Every frequent pattern's prefix is frequent, so nothing is missed.
@@ -511,7 +593,6 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
                 all.push_back(position);
             }
         }
-        poll.tick(static_cast<std::int64_t>(all.size()));
         extender.start(levels[0], all.size());
         extender.extend(all.data(), all.data() + all.size(), 0, levels[0]);
         extender.finish(levels[0]);
@@ -533,62 +614,65 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
     // Patterns shorter than min_len are dropped; the rest pass the redundancy filter, unless
     // max_overlap (at least 1, or NaN) can drop nothing since a ratio never exceeds 1.
     const std::size_t first_length = static_cast<std::size_t>(std::max(min_len, 1));
-    std::unique_ptr<RedundancyFilter> filter;
-    if (max_overlap < 1.0 && levels.size() >= first_length) {
-        filter = std::make_unique<RedundancyFilter>(levels, text, min_len, max_overlap, poll);
-        filter->run();
-    }
-
-    // The survivors in pattern order: the prefix tree depth first, each pattern before its
-    // extensions, extensions by letter.
-    std::vector<std::pair<std::size_t, std::size_t>> stack;  // (depth, next node), end of range
-    std::vector<std::size_t> ends;
-    if (!levels.empty()) {
-        stack.emplace_back(1, 0);
-        ends.push_back(levels[0].size());
-    }
-    while (!stack.empty()) {
-        auto& [length, node] = stack.back();
-        if (node == ends.back()) {
-            stack.pop_back();
-            ends.pop_back();
-            continue;
-        }
-        const std::size_t m = length;
-        const std::size_t j = node++;
-        const Level& level = levels[m - 1];
-        poll.tick();
-        if (m >= first_length && !(filter && filter->removed(m, j))) {
-            const std::uint32_t* first = level.occurrences.data() + level.begin_of(j);
-            const std::uint32_t* last = level.occurrences.data() + level.ends[j];
-            for (std::size_t i = 0; i < m; ++i) {
-                letters.push_back(static_cast<char>(text.cells[*first + i].letter));
-            }
-            letter_ends.push_back(letters.size());
-            for (const std::uint32_t* position = first; position != last; ++position) {
-                occurrences.push_back(text.occurrence_at(*position));
-            }
-            occurrence_ends.push_back(occurrences.size());
-        }
-        const auto [child_first, child_last] = level.children(j);
-        if (child_first != child_last) {
-            stack.emplace_back(m + 1, child_first);
-            ends.push_back(child_last);
+    std::vector<std::pair<std::size_t, std::size_t>> kept;
+    if (levels.size() >= first_length) {
+        if (max_overlap < 1.0) {
+            // The kept patterns, put in pattern order.
+            kept = RedundancyFilter(levels, text, min_len, max_overlap, poll).run();
+            const auto first_position = [&levels](std::pair<std::size_t, std::size_t> pattern) {
+                const Level& level = levels[pattern.first - 1];
+                return level.occurrences[level.begin_of(pattern.second)];
+            };
+            std::sort(kept.begin(), kept.end(), [&](const auto& a, const auto& b) {
+                poll.tick();
+                const Text::Cell* x = text.cells.data() + first_position(a);
+                const Text::Cell* y = text.cells.data() + first_position(b);
+                for (std::size_t i = 0; i < std::min(a.first, b.first); ++i) {
+                    if (x[i].letter != y[i].letter) {
+                        return letter_before(static_cast<unsigned char>(x[i].letter),
+                                             static_cast<unsigned char>(y[i].letter));
+                    }
+                }
+                return a.first < b.first;
+            });
+        } else {
+            kept = every_pattern(levels, first_length, poll);
         }
     }
+    Survivors found;
+    for (const auto& pattern : kept) {
+        const Level& level = levels[pattern.first - 1];
+        const std::uint32_t* first = level.occurrences.data() + level.begin_of(pattern.second);
+        const std::uint32_t* last = level.occurrences.data() + level.ends[pattern.second];
+        poll.tick(static_cast<std::int64_t>(pattern.first) + (last - first));
+        for (std::size_t i = 0; i < pattern.first; ++i) {
+            found.letters.push_back(static_cast<char>(text.cells[*first + i].letter));
+        }
+        found.letter_ends.push_back(found.letters.size());
+        for (const std::uint32_t* position = first; position != last; ++position) {
+            found.occurrences.push_back(text.occurrence_at(*position));
+        }
+        found.occurrence_ends.push_back(found.occurrences.size());
+    }
+    survivors = std::move(found);
 }
 
 std::vector<Motif> PatternMiner::get_motifs() const {
+    const Survivors& all = survivors;
     std::vector<Motif> motifs;
-    motifs.reserve(letter_ends.size());
-    for (std::size_t i = 0; i < letter_ends.size(); ++i) {
-        const std::size_t letter_begin = i == 0 ? 0 : letter_ends[i - 1];
-        const std::size_t occurrence_begin = i == 0 ? 0 : occurrence_ends[i - 1];
-        motifs.emplace_back(
-            Pattern(letters.begin() + static_cast<std::ptrdiff_t>(letter_begin),
-                    letters.begin() + static_cast<std::ptrdiff_t>(letter_ends[i])),
-            Occurrences(occurrences.begin() + static_cast<std::ptrdiff_t>(occurrence_begin),
-                        occurrences.begin() + static_cast<std::ptrdiff_t>(occurrence_ends[i])));
+    motifs.reserve(all.letter_ends.size());
+    for (std::size_t i = 0; i < all.letter_ends.size(); ++i) {
+        const auto letter = [&all](std::size_t k) {
+            return all.letters.begin() + static_cast<std::ptrdiff_t>(k);
+        };
+        const auto occurrence = [&all](std::size_t k) {
+            return all.occurrences.begin() + static_cast<std::ptrdiff_t>(k);
+        };
+        const std::size_t letter_begin = i == 0 ? 0 : all.letter_ends[i - 1];
+        const std::size_t occurrence_begin = i == 0 ? 0 : all.occurrence_ends[i - 1];
+        motifs.emplace_back(Pattern(letter(letter_begin), letter(all.letter_ends[i])),
+                            Occurrences(occurrence(occurrence_begin),
+                                        occurrence(all.occurrence_ends[i])));
     }
     return motifs;
 }
@@ -613,21 +697,35 @@ CommonSubsequence::CommonSubsequence(const char* a, std::size_t size)
         }
         masks[(static_cast<std::size_t>(slot) - 1) * words + i / word_bits] |= Word{1} << (i % word_bits);
     }
+    first_live = words == 0 ? 0 : live_bits(0);
 }
 
 CommonSubsequence::CommonSubsequence(const Pattern& a) : CommonSubsequence(a.data(), a.size()) {}
 
 void CommonSubsequence::start(Word* column) const { std::fill(column, column + words, ~Word{0}); }
 
-void CommonSubsequence::step(const Word* column, Word* next, char letter) const {
-    // Bit i of the column is 0 where the table's row entry grows at i. Each letter updates the
-    // whole column with one multi-word add: V = (V + U) | (V & ~M), U = V & M, M its mask.
-    const int slot = slot_of_letter[static_cast<unsigned char>(letter)];
+bool CommonSubsequence::step_words(const Word* column, Word* next, int slot) const {
     if (slot == 0) {
         std::copy(column, column + words, next);  // a letter a lacks changes nothing
-        return;
+        return false;
     }
     const Word* mask = &masks[(static_cast<std::size_t>(slot) - 1) * words];
+    // Bit i of the column is 0 where the LCS of a[0..i] with the letters so far exceeds that
+    // of a[0..i-1]. The LCS grows with this letter iff a has it past the highest 0 bit: there
+    // the letter extends a longest common subsequence.
+    bool grew = true;
+    for (std::size_t w = words; w-- > 0;) {
+        const Word zeros = ~column[w] & live_bits(w);
+        if (zeros != 0) {
+            grew = ((mask[w] >> highest_bit(zeros)) >> 1) != 0;
+            for (std::size_t above = w + 1; above < words && !grew; ++above) {
+                grew = mask[above] != 0;
+            }
+            break;
+        }
+    }
+    // Each letter updates the whole column with one multi-word add:
+    // V = (V + U) | (V & ~M), U = V & M, M its mask.
     Word carry = 0;
     for (std::size_t w = 0; w < words; ++w) {
         const Word v = column[w];
@@ -637,25 +735,22 @@ void CommonSubsequence::step(const Word* column, Word* next, char letter) const 
         carry = (partial < matched || sum < partial) ? 1 : 0;
         next[w] = sum | (v & ~mask[w]);
     }
+    return grew;
 }
 
-std::size_t CommonSubsequence::common(const Word* column) const {
-    std::size_t zeros = 0;
-    for (std::size_t w = 0; w < words; ++w) {
-        const std::size_t used = std::min(word_bits, bits - w * word_bits);
-        const Word live = used == word_bits ? ~Word{0} : (Word{1} << used) - 1;
-        zeros += used - std::bitset<word_bits>(column[w] & live).count();
-    }
-    return zeros;
+CommonSubsequence::Word CommonSubsequence::live_bits(std::size_t w) const {
+    const std::size_t used = std::min(word_bits, bits - w * word_bits);
+    return used == word_bits ? ~Word{0} : (Word{1} << used) - 1;
 }
 
 double CommonSubsequence::length(const Pattern& b) const {
     std::vector<Word> column(words);
     start(column.data());
+    std::size_t common = 0;
     for (char letter : b) {
-        step(column.data(), column.data(), letter);
+        common += step(column.data(), column.data(), letter) ? 1 : 0;
     }
-    return static_cast<double>(common(column.data()));
+    return static_cast<double>(common);
 }
 
 double lcs(const Pattern& a, const Pattern& b) { return CommonSubsequence(a).length(b); }

@@ -53,13 +53,17 @@ private:
     InterruptCheck interrupt_check;
     // The pattern length being mined.
     int cur_len = 2;
-    // The surviving patterns of the last mine, ascending: their letters end to end, pattern i
-    // ending at letter_ends[i]...
-    std::vector<char> letters;
-    std::vector<std::size_t> letter_ends;
-    // ...and their occurrences end to end, pattern i's ending at occurrence_ends[i].
-    Occurrences occurrences;
-    std::vector<std::size_t> occurrence_ends;
+    // Patterns with their occurrences, ascending: their letters end to end, pattern i ending
+    // at letter_ends[i], and their occurrences end to end, pattern i's ending at
+    // occurrence_ends[i].
+    struct Survivors {
+        std::vector<char> letters;
+        std::vector<std::size_t> letter_ends;
+        Occurrences occurrences;
+        std::vector<std::size_t> occurrence_ends;
+    };
+    // The patterns that survived the last mine; none after an interrupted one.
+    Survivors survivors;
 };
 
 // Length of the longest common subsequence (gaps allowed) of two patterns.
@@ -79,20 +83,51 @@ public:
 
     // Words in one column.
     std::size_t column_words() const { return words; }
+    // Whether a holds the letter; a letter it lacks leaves the column as it is.
+    bool contains(char letter) const {
+        return slot_of_letter[static_cast<unsigned char>(letter)] != 0;
+    }
     // The column before any letter: lcs 0.
     void start(Word* column) const;
-    // `next` = `column` after one more letter; the two may be the same array.
-    void step(const Word* column, Word* next, char letter) const;
-    // lcs of a with the letters stepped through so far.
-    std::size_t common(const Word* column) const;
+    // `next` = `column` after one more letter; the two may be the same array. Returns whether
+    // the lcs grew by it (by one: it never grows more).
+    bool step(const Word* column, Word* next, char letter) const {
+        const int slot = slot_of_letter[static_cast<unsigned char>(letter)];
+        if (words != 1 || slot == 0) {
+            return step_words(column, next, slot);
+        }
+        // One word, the common case, inline: see step_words.
+        const Word v = column[0];
+        const Word mask = masks[static_cast<std::size_t>(slot) - 1];
+        const Word zeros = ~v & first_live;
+        next[0] = (v + (v & mask)) | (v & ~mask);
+        return zeros == 0 || ((mask >> highest_bit(zeros)) >> 1) != 0;
+    }
 
 private:
     static constexpr std::size_t word_bits = 64;
+
+    bool step_words(const Word* column, Word* next, int slot) const;
+    // The bits of word w that stand for letters of a.
+    Word live_bits(std::size_t w) const;
+    static std::size_t highest_bit(Word word) {
+#if defined(__GNUC__)
+        return word_bits - 1 - static_cast<std::size_t>(__builtin_clzll(word));
+#else
+        std::size_t bit = 0;
+        while (word >>= 1) {
+            ++bit;
+        }
+        return bit;
+#endif
+    }
 
     // Words per bit row over the letters of a.
     std::size_t words;
     // Letters in a.
     std::size_t bits = 0;
+    // live_bits(0).
+    Word first_live = 0;
     // Byte -> 1 + index of its mask in `masks`, 0 for a letter not in a.
     std::array<int, 256> slot_of_letter;
     // Per distinct letter of a, `words` words with bit i set where a[i] is that letter.

@@ -78,6 +78,44 @@ std::pair<double, double> moments(const Series& series) {
     return {mean, squares};
 }
 
+// What a non-empty series is normalised by: value -> (value - mean) / deviation.
+struct Normalisation {
+    double mean;
+    double deviation;
+};
+
+// The plain mean and population deviation, except where their sums overflowed or
+// underflowed: then the series is first scaled (in place) by a power of two.
+Normalisation normalisation(Series& series) {
+    auto [mean, squares] = moments(series);
+    const bool suspect =
+        !std::isfinite(mean) || !std::isfinite(squares) || squares < smallest_reliable_squares;
+    if (suspect && can_rescale(series)) {
+        // Z-normalisation does not depend on scale: bring the largest magnitude to [1, 2),
+        // where neither the sum nor the squares can overflow or underflow. A power of two
+        // scales every value exactly (ldexp per value: 2^shift alone may not be a double).
+        double largest = 0.0;
+        for (double value : series) {
+            largest = std::max(largest, std::fabs(value));
+        }
+        const int shift = -std::ilogb(largest);
+        for (double& value : series) {
+            value = std::ldexp(value, shift);
+        }
+        std::tie(mean, squares) = moments(series);
+    }
+    // No floor on the deviation: a constant series becomes NaN (0 / 0), which the
+    // discretisation reads as 'a' and the measures skip.
+    return {mean, std::sqrt(squares / static_cast<double>(series.size()))};
+}
+
+void check_alphabet(int alphabet) {
+    if (alphabet < 0 || alphabet > max_alphabet) {
+        throw std::invalid_argument("alphabet must be between 0 and 10, got " +
+                                    std::to_string(alphabet));
+    }
+}
+
 // 'a' plus the number of breakpoints strictly below the value. Rows are ascending, so that is
 // the index of the first one not below it: a value equal to a breakpoint takes the lower
 // letter, and NaN, below nothing, takes 'a'.
@@ -101,37 +139,32 @@ void znorm_series(Series& series) {
     if (series.empty()) {
         return;
     }
-    auto [mean, squares] = moments(series);
-    // The plain sums went wrong where they overflowed or underflowed.
-    const bool suspect =
-        !std::isfinite(mean) || !std::isfinite(squares) || squares < smallest_reliable_squares;
-    if (suspect && can_rescale(series)) {
-        // Z-normalisation does not depend on scale: bring the largest magnitude to [1, 2),
-        // where neither the sum nor the squares can overflow or underflow. A power of two
-        // scales every value exactly (ldexp per value: 2^shift alone may not be a double).
-        double largest = 0.0;
-        for (double value : series) {
-            largest = std::max(largest, std::fabs(value));
-        }
-        const int shift = -std::ilogb(largest);
-        for (double& value : series) {
-            value = std::ldexp(value, shift);
-        }
-        std::tie(mean, squares) = moments(series);
-    }
-    // No floor on the deviation: a constant series becomes NaN (0 / 0), which the
-    // discretisation reads as 'a' and the measures skip.
-    const double deviation = std::sqrt(squares / static_cast<double>(series.size()));
+    const Normalisation by = normalisation(series);
     for (double& value : series) {
-        value = (value - mean) / deviation;
+        value = (value - by.mean) / by.deviation;
     }
 }
 
-void check_alphabet(int alphabet) {
-    if (alphabet < 0 || alphabet > max_alphabet) {
-        throw std::invalid_argument("alphabet must be between 0 and 10, got " +
-                                    std::to_string(alphabet));
+Symbols znorm_row(Series& series, int seglen, int alphabet) {
+    const int count = segment_count(series.size(), seglen);
+    Symbols row(static_cast<std::size_t>(count));
+    if (count == 0) {
+        znorm_series(series);
+        return row;
     }
+    const std::vector<double>& bounds = breakpoints.at(static_cast<std::size_t>(alphabet));
+    const Normalisation by = normalisation(series);
+    for (int i = 0; i < count; ++i) {
+        const std::size_t start = static_cast<std::size_t>(i) * static_cast<std::size_t>(seglen);
+        const std::size_t end = std::min(series.size(), start + static_cast<std::size_t>(seglen));
+        double sum = 0.0;
+        for (std::size_t point = start; point < end; ++point) {
+            series[point] = (series[point] - by.mean) / by.deviation;
+            sum += series[point];
+        }
+        row[static_cast<std::size_t>(i)] = letter_of(bounds.data(), bounds.size(), sum / seglen);
+    }
+    return row;
 }
 
 char get_discrete_value(int alphabet, double value) {

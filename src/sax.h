@@ -48,12 +48,13 @@ constexpr int max_alphabet = 10;
 
 // Rewrites every series in place as (value - mean) / population deviation.
 void znorm(SeriesSet& ts);
-// The same for one series. Values so large or small that the sums overflow or underflow are
-// first scaled by a power of two, which leaves the result what exact arithmetic would give.
+// The same for one series. A series whose values are so large or small that the sums
+// overflow or underflow is first scaled by a power of two, to which normalising is blind.
 void znorm_series(Series& series);
 
-// Throws std::invalid_argument unless 0 <= alphabet <= max_alphabet.
-void check_alphabet(int alphabet);
+// znorm_series, then get_row on the result, in one pass over the values fewer. The segment
+// count is checked before the series changes, the alphabet when there is a segment.
+Symbols znorm_row(Series& series, int seglen, int alphabet);
 
 // Discretises one series: averages each segment of `seglen` points and maps it to a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);

@@ -238,16 +238,17 @@ TEST(MinerInterrupt, EveryStagePolls) {
         state = state * 1103515245u + 12345u;
         one[0].push_back(static_cast<char>('a' + (state >> 16) % 4));
     }
-    const auto polls = [&](double max_overlap) {
-        PatternMiner miner(1.0, 3, 30, max_overlap);
+    const auto polls = [&](int min_len) {
+        PatternMiner miner(1.0, min_len, 30, 0.5);
         miner.set_interrupt_check(stopping_at(0, calls));
         miner.mine(one);
         return calls;
     };
-    const int mining = polls(1.0);
+    // Nothing reaches min_len 31: only mining polls.
+    const int mining = polls(31);
     EXPECT_GT(mining, 10);
     // The redundancy filter: the same mining, and then more polls.
-    EXPECT_GT(polls(0.5), mining + 10);
+    EXPECT_GT(polls(3), mining + 10);
     PatternMiner stopped(1.0, 3, 30, 0.5);
     stopped.set_interrupt_check(stopping_at(mining + 5, calls));
     EXPECT_THROW(stopped.mine(one), Stop);

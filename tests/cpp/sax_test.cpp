@@ -177,6 +177,26 @@ TEST(GetRow, NegativeSegmentLengthLongerThanSeriesGivesNoLetters) {
     EXPECT_TRUE(get_row({}, -1, 3).empty());
 }
 
+// The one-pass form gives the two-pass result bit for bit, the tail segment and the extreme
+// magnitudes included.
+TEST(ZnormRow, SameAsNormalisingThenDiscretising) {
+    const SeriesSet inputs{{}, {3, 3, 3}, {1, 5, 2, 8, 3, 9, 4}, {1e160, -2e160, 3e160, 0, 1},
+                           {nan, 1, 2}};
+    for (const Series& input : inputs) {
+        for (int seglen : {1, 2, 3, 10}) {
+            Series two_pass = input;
+            znorm_series(two_pass);
+            const Symbols expected = get_row(two_pass, seglen, 4);
+            Series one_pass = input;
+            EXPECT_EQ(letters(znorm_row(one_pass, seglen, 4)), letters(expected));
+            EXPECT_EQ(std::memcmp(one_pass.data(), two_pass.data(), input.size() * sizeof(double)), 0);
+        }
+    }
+    Series untouched{1, 2, 3};
+    EXPECT_THROW(znorm_row(untouched, 0, 4), std::length_error);
+    EXPECT_EQ(untouched, (Series{1, 2, 3}));
+}
+
 TEST(Sax, OneRowPerSeriesInOrderAndInputUnchanged) {
     const SeriesSet ts{{1, 2, 3, 4, 5, 6, 7, 8}, {}, {-1, -1}};
     const SeriesSet before = ts;
