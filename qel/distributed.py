@@ -66,12 +66,24 @@ def mine(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 
     dask.distributed Client; None takes the current default client if there is one, else runs
     everything in this process on Dask's synchronous scheduler.
     """
-    return mine_counted(series, minsup, seglen, alphabet, min_len, max_len, max_overlap, k, client)[0]
+    return mine_summary(series, minsup, seglen, alphabet, min_len, max_len, max_overlap, k, client).records
 
 
-def mine_counted(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 3, max_len: int = 0,
-                 max_overlap: float = 0.9, k: int = 0, client: Any = None) -> Tuple[List[MotifRecord], int]:
-    """`mine`, with the number of motifs found before the best `k` were selected."""
+@dataclass(frozen=True)
+class MiningSummary:
+    """What `mine_summary` found: the selected motifs and what they were selected from."""
+
+    # The best k motifs, best first.
+    records: List[MotifRecord]
+    # Motifs found before the best k were selected.
+    motifs: int
+    # Series in the whole set.
+    series: int
+
+
+def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 3, max_len: int = 0,
+                 max_overlap: float = 0.9, k: int = 0, client: Any = None) -> MiningSummary:
+    """`mine`, with how many motifs and series there were."""
     import _qel_cpp
 
     # The module's own constructor refuses what it would refuse (wrong types, ints beyond
@@ -104,7 +116,7 @@ def mine_counted(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     if k < 0:
         raise ValueError(LENGTH_ERROR)
     if not kept:
-        return [], 0
+        return MiningSummary([], 0, sum(sizes))
 
     shared_kept = _shared(kept)
     representatives = _representatives(
@@ -136,7 +148,7 @@ def mine_counted(series: Any, minsup: float, seglen: int, alphabet: int, min_len
             best_matches.update(part_best)
         records.append(MotifRecord(kept[i].decode("latin-1"), indexes, averages, representatives[i], best_matches,
                                    lengths[i], naeds[i]))
-    return records, len(kept)
+    return MiningSummary(records, len(kept), sum(sizes))
 
 
 # --- the driver's arithmetic -----------------------------------------------------------------
