@@ -23,8 +23,9 @@ series' z-normalisation depends only on itself, so every step sees the numbers t
 """
 import importlib
 import math
+import time
 import uuid
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
 
 # The module's message for a negative k (the size of the vector of selected motifs).
@@ -79,6 +80,11 @@ class MiningSummary:
     motifs: int
     # Series in the whole set.
     series: int
+    # Values each step sent between the driver and the workers (patterns, counts, numbers),
+    # all partitions together: what crosses the network besides the tasks themselves.
+    traffic: Dict[str, int] = field(default_factory=dict)
+    # Seconds each step took, from the driver's side.
+    seconds: Dict[str, float] = field(default_factory=dict)
 
 
 def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 3, max_len: int = 0,
@@ -94,17 +100,21 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     seglen, alphabet, min_len, max_len, k = (int(value) for value in (seglen, alphabet, min_len, max_len, k))
 
     runner = _Runner(client)
-    parts = runner.persist([_delayed(_prepare)(source, seglen, alphabet) for source in _sources(series)])
+    parts = runner.persist([_delayed(_prepare)(source, seglen, alphabet) for source in _sources(series)],
+                           "load, z-normalise, discretise")
     # Conversion and discretisation errors surface here, before the support rule is checked,
     # in the order the module meets them.
-    sizes: List[int] = runner.compute([_delayed(_size)(part) for part in parts])
+    sizes: List[int] = runner.compute([_delayed(_size)(part) for part in parts], "load, z-normalise, discretise")
     if max_len == 0 and not minsup > 0.0:
         raise ValueError("minsup must be positive when max_len is 0")
 
-    candidates = _candidates(runner.compute(
-        [_delayed(_frequent_patterns)(part, minsup * LOCAL_MINSUP_FACTOR, max_len) for part in parts]))
+    local_patterns = runner.compute(
+        [_delayed(_frequent_patterns)(part, minsup * LOCAL_MINSUP_FACTOR, max_len) for part in parts], "phase 1")
+    candidates = _candidates(local_patterns)
+    traffic = {"phase 1: locally frequent patterns": sum(len(patterns) for patterns in local_patterns),
+               "phase 2: candidates sent": len(candidates), "phase 2: support counts": len(parts) * len(candidates)}
     shared_candidates = _shared(candidates)
-    supports = _add_up(runner.compute([_delayed(_supports)(part, shared_candidates) for part in parts]),
+    supports = _add_up(runner.compute([_delayed(_supports)(part, shared_candidates) for part in parts], "phase 2"),
                        len(candidates))
     threshold = float(sum(sizes)) * minsup
     threshold = threshold if threshold > 1.0 else 1.0
@@ -116,14 +126,17 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     if k < 0:
         raise ValueError(LENGTH_ERROR)
     if not kept:
-        return MiningSummary([], 0, sum(sizes))
+        return MiningSummary([], 0, sum(sizes), traffic, runner.seconds)
 
     shared_kept = _shared(kept)
     representatives = _representatives(
-        runner.compute([_delayed(_average_sums)(part, shared_kept) for part in parts]), lengths)
+        runner.compute([_delayed(_average_sums)(part, shared_kept) for part in parts], "pass 1"), lengths)
     shared_representatives = _shared(representatives)
     distances = _add_up(runner.compute(
-        [_delayed(_distance_sums)(part, shared_kept, shared_representatives) for part in parts]), len(kept))
+        [_delayed(_distance_sums)(part, shared_kept, shared_representatives) for part in parts], "pass 2"),
+        len(kept))
+    traffic.update({"pass 1: point sums and counts": len(parts) * 2 * sum(lengths),
+                    "pass 2: representative points sent": sum(lengths), "pass 2: distance sums": len(parts) * len(kept)})
     naeds = [distance / (float(support_of[pattern]) * float(length))
              for pattern, distance, length in zip(kept, distances, lengths)]
 
@@ -135,7 +148,7 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     chosen_representatives = _shared([representatives[i] for i in selected])
     firsts = [sum(sizes[:number]) for number in range(len(sizes))]
     per_part = runner.compute([_delayed(_details)(part, chosen, chosen_representatives, first)
-                               for part, first in zip(parts, firsts)])
+                               for part, first in zip(parts, firsts)], "records")
     records = []
     for rank, i in enumerate(selected):
         indexes: Dict[int, List[int]] = {}
@@ -148,7 +161,10 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
             best_matches.update(part_best)
         records.append(MotifRecord(kept[i].decode("latin-1"), indexes, averages, representatives[i], best_matches,
                                    lengths[i], naeds[i]))
-    return MiningSummary(records, len(kept), sum(sizes))
+    traffic["records: positions, average points and best matches"] = sum(
+        sum(len(positions) for positions in record.indexes.values()) + len(record.indexes) * (record.length + 1)
+        for record in records)
+    return MiningSummary(records, len(kept), sum(sizes), traffic, runner.seconds)
 
 
 # --- the driver's arithmetic -----------------------------------------------------------------
@@ -352,19 +368,30 @@ class _Runner:
 
     def __init__(self, client: Any) -> None:
         self.client = client if client is not None else _default_client()
+        # Seconds spent per step, by the steps' names.
+        self.seconds: Dict[str, float] = {}
 
-    def persist(self, tasks: List[Any]) -> List[Any]:
+    def persist(self, tasks: List[Any], step: str) -> List[Any]:
         """The tasks computed and kept where they ran (on the workers), still as tasks."""
+        began = time.perf_counter()
         if self.client is None:
-            return list(_dask().persist(*tasks, scheduler="sync"))
-        persisted: List[Any] = self.client.persist(tasks)
+            persisted = list(_dask().persist(*tasks, scheduler="sync"))
+        else:
+            persisted = self.client.persist(tasks)
+        self._took(step, began)
         return persisted
 
-    def compute(self, tasks: List[Any]) -> List[Any]:
+    def compute(self, tasks: List[Any], step: str) -> List[Any]:
+        began = time.perf_counter()
         if self.client is None:
-            return list(_dask().compute(*tasks, scheduler="sync"))
-        results: List[Any] = self.client.compute(tasks, sync=True)
+            results = list(_dask().compute(*tasks, scheduler="sync"))
+        else:
+            results = self.client.compute(tasks, sync=True)
+        self._took(step, began)
         return results
+
+    def _took(self, step: str, began: float) -> None:
+        self.seconds[step] = self.seconds.get(step, 0.0) + time.perf_counter() - began
 
 
 def _default_client() -> Optional[Any]:
