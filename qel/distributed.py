@@ -22,6 +22,7 @@ Z-normalisation and discretisation run per series on the workers with the module
 series' z-normalisation depends only on itself, so every step sees the numbers the module sees.
 """
 import importlib
+import itertools
 import math
 import time
 import uuid
@@ -107,27 +108,49 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     sizes: List[int] = runner.compute([_delayed(_size)(part) for part in parts], "load, z-normalise, discretise")
     if max_len == 0 and not minsup > 0.0:
         raise ValueError("minsup must be positive when max_len is 0")
-
-    local_patterns = runner.compute(
-        [_delayed(_frequent_patterns)(part, minsup * LOCAL_MINSUP_FACTOR, max_len) for part in parts], "phase 1")
-    candidates = _candidates(local_patterns)
-    traffic = {"phase 1: locally frequent patterns": sum(len(patterns) for patterns in local_patterns),
-               "phase 2: candidates sent": len(candidates), "phase 2: support counts": len(parts) * len(candidates)}
-    shared_candidates = _shared(candidates)
-    supports = _add_up(runner.compute([_delayed(_supports)(part, shared_candidates) for part in parts], "phase 2"),
-                       len(candidates))
-    threshold = float(sum(sizes)) * minsup
-    threshold = threshold if threshold > 1.0 else 1.0
-    support_of = {pattern: count for pattern, count in zip(candidates, supports) if threshold <= count}
-
-    engine = _engine()
-    kept: List[bytes] = engine.keep_patterns(sorted(support_of, key=_signed_order), min_len, max_overlap)
+    traffic: Dict[str, int] = {}
+    support_of = _frequent(runner, parts, sum(sizes), minsup, max_len, traffic)
+    kept: List[bytes] = _engine().keep_patterns(sorted(support_of, key=_signed_order), min_len, max_overlap)
     lengths = [_occurrence_length(seglen, len(pattern)) for pattern in kept]
     if k < 0:
         raise ValueError(LENGTH_ERROR)
     if not kept:
         return MiningSummary([], 0, sum(sizes), traffic, runner.seconds)
 
+    representatives, naeds = _measure(runner, parts, kept, lengths, [support_of[p] for p in kept], traffic)
+    # Ascending by naed, NaN last; the sort is stable and `kept` ascends by pattern, so
+    # equal naed keep pattern order, as the module ranks.
+    ranked = sorted(range(len(kept)), key=lambda i: (math.isnan(naeds[i]), 0.0 if math.isnan(naeds[i]) else naeds[i]))
+    selected = ranked if k == 0 else ranked[:k]
+    records = _gather(runner, parts, sizes, [MotifRecord(kept[i].decode("latin-1"), {}, {}, representatives[i], {},
+                                                         lengths[i], naeds[i]) for i in selected])
+    traffic["records: positions, average points and best matches"] = sum(
+        sum(len(positions) for positions in record.indexes.values()) + len(record.indexes) * (record.length + 1)
+        for record in records)
+    return MiningSummary(records, len(kept), sum(sizes), traffic, runner.seconds)
+
+
+def _frequent(runner: "_Runner", parts: List[Any], series: int, minsup: float, max_len: int,
+              traffic: Dict[str, int]) -> Dict[bytes, int]:
+    """Phases 1 and 2: the patterns frequent in the whole set, with their support."""
+    local_patterns = runner.compute(
+        [_delayed(_frequent_patterns)(part, minsup * LOCAL_MINSUP_FACTOR, max_len) for part in parts], "phase 1")
+    candidates = _candidates(local_patterns)
+    shared_candidates = _shared(candidates)
+    supports = _add_up(runner.compute([_delayed(_supports)(part, shared_candidates) for part in parts], "phase 2"),
+                       len(candidates))
+    traffic.update({"phase 1: locally frequent patterns": sum(len(patterns) for patterns in local_patterns),
+                    "phase 2: candidates sent": len(candidates),
+                    "phase 2: support counts": len(parts) * len(candidates)})
+    # The module's test, in doubles: max(1, series x minsup) <= support.
+    threshold = float(series) * minsup
+    threshold = threshold if threshold > 1.0 else 1.0
+    return {pattern: count for pattern, count in zip(candidates, supports) if threshold <= count}
+
+
+def _measure(runner: "_Runner", parts: List[Any], kept: List[bytes], lengths: List[int], supports: List[int],
+             traffic: Dict[str, int]) -> Tuple[List[List[float]], List[float]]:
+    """The two passes: each motif's representative, then its naed."""
     shared_kept = _shared(kept)
     representatives = _representatives(
         runner.compute([_delayed(_average_sums)(part, shared_kept) for part in parts], "pass 1"), lengths)
@@ -136,35 +159,27 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
         [_delayed(_distance_sums)(part, shared_kept, shared_representatives) for part in parts], "pass 2"),
         len(kept))
     traffic.update({"pass 1: point sums and counts": len(parts) * 2 * sum(lengths),
-                    "pass 2: representative points sent": sum(lengths), "pass 2: distance sums": len(parts) * len(kept)})
-    naeds = [distance / (float(support_of[pattern]) * float(length))
-             for pattern, distance, length in zip(kept, distances, lengths)]
+                    "pass 2: representative points sent": sum(lengths),
+                    "pass 2: distance sums": len(parts) * len(kept)})
+    naeds = [distance / (float(support) * float(length))
+             for distance, support, length in zip(distances, supports, lengths)]
+    return representatives, naeds
 
-    # Ascending by naed, NaN last; the sort is stable and `kept` ascends by pattern, so
-    # equal naed keep pattern order, as the module ranks.
-    ranked = sorted(range(len(kept)), key=lambda i: (math.isnan(naeds[i]), 0.0 if math.isnan(naeds[i]) else naeds[i]))
-    selected = ranked if k == 0 else ranked[:k]
-    chosen = _shared([kept[i] for i in selected])
-    chosen_representatives = _shared([representatives[i] for i in selected])
-    firsts = [sum(sizes[:number]) for number in range(len(sizes))]
-    per_part = runner.compute([_delayed(_details)(part, chosen, chosen_representatives, first)
+
+def _gather(runner: "_Runner", parts: List[Any], sizes: List[int], chosen: List[MotifRecord]) -> List[MotifRecord]:
+    """The chosen motifs (measured, without per-series records) with every series' record."""
+    patterns = _shared([record.pattern.encode("latin-1") for record in chosen])
+    representatives = _shared([record.representative for record in chosen])
+    firsts = [0, *itertools.accumulate(sizes)][:len(sizes)]
+    per_part = runner.compute([_delayed(_details)(part, patterns, representatives, first)
                                for part, first in zip(parts, firsts)], "records")
-    records = []
-    for rank, i in enumerate(selected):
-        indexes: Dict[int, List[int]] = {}
-        averages: Dict[int, List[float]] = {}
-        best_matches: Dict[int, int] = {}
+    for rank, record in enumerate(chosen):
         for part_details in per_part:
             part_indexes, part_averages, part_best = part_details[rank]
-            indexes.update(part_indexes)
-            averages.update(part_averages)
-            best_matches.update(part_best)
-        records.append(MotifRecord(kept[i].decode("latin-1"), indexes, averages, representatives[i], best_matches,
-                                   lengths[i], naeds[i]))
-    traffic["records: positions, average points and best matches"] = sum(
-        sum(len(positions) for positions in record.indexes.values()) + len(record.indexes) * (record.length + 1)
-        for record in records)
-    return MiningSummary(records, len(kept), sum(sizes), traffic, runner.seconds)
+            record.indexes.update(part_indexes)
+            record.average_occurrences.update(part_averages)
+            record.best_matches.update(part_best)
+    return chosen
 
 
 # --- the driver's arithmetic -----------------------------------------------------------------

@@ -59,12 +59,6 @@ def test_random_cases_agree_and_run_on_the_default_client(client):
     assert len(tasks.data) > len(cases)
 
 
-def test_a_bag_of_series_gives_the_modules_motifs(client):
-    table = walks(4)
-    bag = dask.bag.from_sequence(list(table), npartitions=7)
-    agree(table, distributed.mine(bag, *PARAMETERS, client=client))
-
-
 def test_a_worker_killed_mid_run_changes_nothing(client, tmp_path):
     """Each partition takes a while to load and says which process loads it; the worker that
     loads the third is killed while it does, losing that task and the partitions it holds."""
