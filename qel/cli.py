@@ -143,6 +143,12 @@ def _parser() -> argparse.ArgumentParser:
                         help="drop a motif whose letters overlap a longer one's by more than this fraction "
                              "(default: %(default)s)")
 
+    spread = mine_parser.add_argument_group("cluster")
+    spread.add_argument("--scheduler", metavar="ADDRESS|local:N",
+                        help="read and mine the files on a Dask cluster (needs qel[distributed]): the scheduler "
+                             "at ADDRESS, or N local worker processes; for sets too large for one process. "
+                             "Files must hold one series per line; the table is the one mining in-process gives")
+
     output = mine_parser.add_argument_group("output")
     output.add_argument("-k", "--top", type=int, default=10,
                         help="motifs shown in the table and the plot, 0 for all (default: %(default)s)")
@@ -182,6 +188,8 @@ def _parameters(arguments: argparse.Namespace) -> Parameters:
 def _mine(arguments: argparse.Namespace) -> int:
     parameters = _parameters(arguments)
     progress = _Progress(arguments.quiet)
+    if arguments.scheduler is not None:
+        return _mine_on_cluster(arguments, parameters, progress)
     if arguments.plot is not None:
         plot.check(arguments.plot)
     for option, path in (("--json", arguments.json), ("--plot", arguments.plot)):
@@ -217,12 +225,7 @@ def _mine(arguments: argparse.Namespace) -> int:
     progress.say(f"done in {time.perf_counter() - began:.2f} s")
 
     shown = records if arguments.top == 0 else records[:arguments.top]
-    print(description)
-    print(f"{len(records)} motifs; " + (f"the best {len(shown)} by naed" if len(shown) < len(records)
-                                        else "by naed") + " (lower: occurrences more alike)")
-    if shown:
-        print()
-        print(report.table(shown, mined.window is not None))
+    _print_table(description, shown, len(records), mined.window is not None)
     if example is not None:
         _print_recoveries(example, shown, parameters.seglen)
 
@@ -236,6 +239,40 @@ def _mine(arguments: argparse.Namespace) -> int:
     if arguments.plot is not None:
         progress.say(f"drawing {arguments.plot}")
         plot.draw(arguments.plot, shown, mined, [len(values) for values in inputs.series], description)
+    return 0
+
+
+def _print_table(description: str, shown: List[MotifRecord], found: int, windowed: bool) -> None:
+    print(description)
+    print(f"{found} motifs; " + (f"the best {len(shown)} by naed" if len(shown) < found
+                                 else "by naed") + " (lower: occurrences more alike)")
+    if shown:
+        print()
+        print(report.table(shown, windowed))
+
+
+def _mine_on_cluster(arguments: argparse.Namespace, parameters: Parameters, progress: _Progress) -> int:
+    """--scheduler: the cluster's workers read and mine the files; only motifs come back."""
+    from qel import cluster
+
+    if not arguments.files:
+        raise UsageError("--scheduler needs FILEs to mine")
+    for option, given in (("--json", arguments.json), ("--plot", arguments.plot), ("--window", arguments.window),
+                          ("--class", arguments.class_label), ("--column", arguments.column)):
+        if given is not None:
+            raise UsageError(f"{option} is not available with --scheduler")
+    if arguments.label_column in ("first", "last"):
+        raise UsageError(f"--label-column {arguments.label_column} is not available with --scheduler: "
+                         "every line must be one series")
+    progress.say(f"starting {arguments.scheduler}..." if arguments.scheduler.startswith("local:")
+                 else f"connecting to {arguments.scheduler}...")
+    with cluster.connect(arguments.scheduler) as client:
+        began = time.perf_counter()
+        progress.say("mining...")
+        shown, found, series = cluster.mine_files(arguments.files, parameters, arguments.top, client)
+        progress.say(f"done in {time.perf_counter() - began:.2f} s")
+    names = " + ".join(os.path.basename(path) for path in arguments.files)
+    _print_table(f"{names}: {series} series, mined on {arguments.scheduler}", shown, found, False)
     return 0
 
 

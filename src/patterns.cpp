@@ -755,4 +755,60 @@ double CommonSubsequence::length(const Pattern& b) const {
 
 double lcs(const Pattern& a, const Pattern& b) { return CommonSubsequence(a).length(b); }
 
+// The plain longest-first pairwise filter: the reference PatternMiner's tree walk is held to,
+// and the filter of a frequent set gathered elsewhere (the distributed driver's).
+std::vector<bool> redundant_patterns(const std::vector<Pattern>& longest_first, double max_overlap,
+                                     InterruptPoll& poll) {
+    // Listed patterns are distinct, so "already removed" is a flag per listed pattern rather
+    // than a search through the removed ones.
+    std::vector<bool> removed(longest_first.size(), false);
+    // A ratio never exceeds 1, so such a bound (or NaN) removes nothing: skip the pairs.
+    if (!(max_overlap < 1.0)) {
+        return removed;
+    }
+    for (std::size_t i = 0; i < longest_first.size(); ++i) {
+        if (removed[i]) {
+            continue;
+        }
+        const Pattern& p = longest_first[i];
+        const CommonSubsequence common_with_p(p);
+        for (std::size_t j = 0; j < longest_first.size(); ++j) {
+            const Pattern& r = longest_first[j];
+            if (r.size() > p.size() || j == i || removed[j]) {
+                continue;
+            }
+            poll.tick(static_cast<std::int64_t>(r.size()));
+            const double ratio = common_with_p.length(r) / static_cast<double>(r.size());
+            if (ratio > max_overlap) {
+                removed[j] = true;
+            }
+        }
+    }
+    return removed;
+}
+
+std::vector<Pattern> keep_patterns(std::vector<Pattern> frequent, int min_len, double max_overlap,
+                                   InterruptPoll& poll) {
+    // PatternMiner lists its patterns level by level, longest first and each level ascending;
+    // among equally long patterns that overlap, the first listed is the one kept, so the
+    // order is part of the result.
+    const PatternOrder ascending;
+    std::sort(frequent.begin(), frequent.end(), [&ascending](const Pattern& a, const Pattern& b) {
+        return a.size() != b.size() ? a.size() > b.size() : ascending(a, b);
+    });
+    frequent.erase(std::unique(frequent.begin(), frequent.end()), frequent.end());
+    frequent.erase(std::remove_if(frequent.begin(), frequent.end(),
+                                  [min_len](const Pattern& p) { return min_len > static_cast<int>(p.size()); }),
+                   frequent.end());
+    const std::vector<bool> removed = redundant_patterns(frequent, max_overlap, poll);
+    std::vector<Pattern> kept;
+    for (std::size_t i = 0; i < frequent.size(); ++i) {
+        if (!removed[i]) {
+            kept.push_back(std::move(frequent[i]));
+        }
+    }
+    std::sort(kept.begin(), kept.end(), ascending);
+    return kept;
+}
+
 }  // namespace qel

@@ -134,4 +134,18 @@ private:
     std::vector<Word> masks;
 };
 
+
+// ---- The filter on its own, for a frequent set gathered elsewhere ---------------------------
+
+// Of `longest_first` (patterns by descending length, ascending within a length), flags those
+// that an unflagged pattern at least as long overlaps by more than `max_overlap` of their
+// letters; PatternMiner's redundancy filter.
+std::vector<bool> redundant_patterns(const std::vector<Pattern>& longest_first, double max_overlap,
+                                     InterruptPoll& poll);
+
+// What PatternMiner's length and redundancy filter keeps of the frequent set `frequent`
+// (any order), ascending.
+std::vector<Pattern> keep_patterns(std::vector<Pattern> frequent, int min_len, double max_overlap,
+                                   InterruptPoll& poll);
+
 }  // namespace qel

@@ -1,0 +1,148 @@
+"""Mines a large generated series set on a LocalCluster and prints time, peak memory per
+process and what crossed the network; then finds the largest slice of the same set that one
+process mines with `_qel_cpp.Miner` under a memory and a time cap.
+
+    PYTHONPATH=build:. .venv/bin/python bench/distributed_mining.py [--series N] [--partitions P] ...
+
+The set is generated partition by partition on the workers from seeds (random walks, half of
+them holding one of three planted shapes), so it never exists whole in one process. Not a test:
+it asserts nothing and takes minutes at full size (1 million series of 200 points).
+"""
+import argparse
+import multiprocessing
+import resource
+import sys
+import time
+from typing import Dict, List, Optional
+
+import numpy
+
+SEED = 2024
+SHAPE_POINTS = 50
+
+
+def generate(partition: int, count: int, points: int) -> numpy.ndarray:
+    """Partition `partition` of the set: `count` random walks, half with a planted shape."""
+    rng = numpy.random.default_rng([SEED, partition])
+    table = numpy.cumsum(rng.normal(size=(count, points)), axis=1)
+    t = numpy.linspace(0.0, 1.0, SHAPE_POINTS)
+    shapes = [8 * numpy.sin(2 * numpy.pi * t), 8 * (t > 0.5) - 4, 16 * numpy.abs(t - 0.5) - 4]
+    planted = rng.random(count) < 0.5
+    for row in numpy.flatnonzero(planted):
+        start = rng.integers(0, points - SHAPE_POINTS + 1)
+        table[row, start:start + SHAPE_POINTS] += shapes[rng.integers(0, 3)]
+    return table
+
+
+def sizes(series: int, partitions: int) -> List[int]:
+    base, extra = divmod(series, partitions)
+    return [base + (1 if i < extra else 0) for i in range(partitions)]
+
+
+def peak_mib() -> float:
+    """This process's peak resident memory (ru_maxrss is in KiB on Linux)."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+
+def mine_on_cluster(args: argparse.Namespace) -> None:
+    import dask
+    from distributed import Client, LocalCluster
+
+    from qel import distributed
+
+    counts = sizes(args.series, args.partitions)
+    print(f"set: {args.series:,} series of {args.points} points in {args.partitions} partitions of "
+          f"{min(counts):,} to {max(counts):,}, generated on the workers")
+    print(f"mining: minsup {args.minsup}, seglen {args.seglen}, alphabet {args.alphabet}, k {args.k}, "
+          f"{args.workers} worker processes of one thread")
+    with LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                      silence_logs=40, memory_limit=0) as cluster, Client(cluster) as client:
+        parts = [dask.delayed(generate, pure=True)(i, count, args.points) for i, count in enumerate(counts)]
+        began = time.perf_counter()
+        summary = distributed.mine_summary(parts, args.minsup, args.seglen, args.alphabet, k=args.k, client=client)
+        seconds = time.perf_counter() - began
+        workers: Dict[str, float] = client.run(peak_mib)
+    print(f"time: {seconds:.1f} s; {summary.motifs} motifs, best: "
+          + ", ".join(f"{r.pattern} ({r.naed:.4f}, {len(r.indexes):,} series)" for r in summary.records[:5]))
+    print("peak memory: driver (with the scheduler) {:,.0f} MiB; workers {}".format(
+        peak_mib(), ", ".join(f"{mib:,.0f} MiB" for mib in workers.values())))
+    print("seconds per step: " + ", ".join(f"{step} {took:.1f}" for step, took in summary.seconds.items()))
+    print("values sent between driver and workers:")
+    for step, values in summary.traffic.items():
+        print(f"  {step:<55} {values:>14,}")
+
+
+def single(series: int, args: argparse.Namespace, answer: "multiprocessing.Queue[str]") -> None:
+    """In a child: generate the first `series` series of the set and mine them in one process."""
+    import _qel_cpp
+
+    cap = int(args.memory_cap_gib * 2**30)
+    resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+    try:
+        counts = sizes(args.series, args.partitions)
+        rows, taken = [], 0
+        for i, count in enumerate(counts):
+            if taken >= series:
+                break
+            rows.append(generate(i, count, args.points)[:series - taken])
+            taken += len(rows[-1])
+        table = numpy.concatenate(rows)
+        del rows
+        began = time.perf_counter()
+        motifs = _qel_cpp.Miner(args.minsup, args.seglen, args.alphabet, k=args.k).mine(table)
+        answer.put(f"ok {time.perf_counter() - began:.1f} s, peak {peak_mib():,.0f} MiB, {len(motifs)} motifs")
+    except MemoryError:
+        answer.put(f"MemoryError (peak {peak_mib():,.0f} MiB)")
+
+
+def largest_single_slice(args: argparse.Namespace) -> None:
+    print(f"one process (_qel_cpp.Miner), address space capped at {args.memory_cap_gib} GiB, "
+          f"{args.time_cap:.0f} s per try:")
+    context = multiprocessing.get_context("spawn")
+    slice_size = args.first_slice
+    largest: Optional[int] = None
+    while slice_size <= args.series:
+        answer: "multiprocessing.Queue[str]" = context.Queue()
+        child = context.Process(target=single, args=(slice_size, args, answer))
+        began = time.perf_counter()
+        child.start()
+        child.join(args.time_cap)
+        if child.is_alive():
+            child.kill()
+            child.join()
+            outcome = f"stopped after {args.time_cap:.0f} s"
+        else:
+            outcome = answer.get() if not answer.empty() else f"died (exit status {child.exitcode})"
+        print(f"  {slice_size:>10,} series: {outcome} ({time.perf_counter() - began:.0f} s with generation)")
+        if not outcome.startswith("ok"):
+            break
+        largest = slice_size
+        slice_size *= 2
+    print(f"largest slice mined in one process: {largest:,} series" if largest else "no slice mined in one process")
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--series", type=int, default=1_000_000)
+    parser.add_argument("--points", type=int, default=200)
+    parser.add_argument("--partitions", type=int, default=200)
+    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--minsup", type=float, default=0.3)
+    parser.add_argument("--seglen", type=int, default=10)
+    parser.add_argument("--alphabet", type=int, default=5)
+    parser.add_argument("-k", type=int, default=3, help="motifs gathered in full (their records hold every series)")
+    parser.add_argument("--memory-cap-gib", type=float, default=8.0, help="address space of the one process")
+    parser.add_argument("--time-cap", type=float, default=600.0, help="seconds per one-process try")
+    parser.add_argument("--first-slice", type=int, default=62_500, help="series of the first one-process try")
+    parser.add_argument("--skip-single", action="store_true", help="only the cluster run")
+    parser.add_argument("--skip-cluster", action="store_true", help="only the one-process tries")
+    args = parser.parse_args(argv)
+    if not args.skip_cluster:
+        mine_on_cluster(args)
+    if not args.skip_single:
+        largest_single_slice(args)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,457 @@
+"""Exact motif mining of a series set spread over a Dask cluster.
+
+`mine` gives what `_qel_cpp.Miner(...).mine` gives on the whole set, but each series stays on
+the worker that holds its partition; only patterns, counts and per-point sums cross the
+network until the best motifs are gathered. It needs Dask (`pip install "qel[distributed]"`);
+the rest of the package does not.
+
+The two phases rest on a counting argument (Savasere, Omiecinski and Navathe, 1995): a pattern
+held by a fraction `minsup` of the whole set is held by at least that fraction of some
+partition. So:
+
+1. every partition is mined alone (nothing filtered), and the union of its frequent patterns
+   is the candidate set;
+2. every candidate's support is counted in every partition; the driver keeps those frequent in
+   the whole set and filters them by length and redundancy with the module's own filter;
+3. a first pass over the partitions sums each motif's per-series average occurrences point by
+   point, from which the driver forms the representative; a second sums the best-match
+   distances, from which it forms naed, ranks and selects;
+4. the selected motifs' per-series records (occurrences, averages, best matches) are gathered.
+
+Z-normalisation and discretisation run per series on the workers with the module's code; each
+series' z-normalisation depends only on itself, so every step sees the numbers the module sees.
+"""
+import importlib
+import itertools
+import math
+import time
+import uuid
+from dataclasses import dataclass, field
+from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+
+# The module's message for a negative k (the size of the vector of selected motifs).
+LENGTH_ERROR = "cannot create std::vector larger than max_size()"
+# minsup x (series in a partition) is a rounded double: mined locally against a slightly lower
+# fraction, a partition can never miss a pattern that the counting argument assigns to it.
+# Candidates only need to be a superset; the exact test happens on the whole set.
+LOCAL_MINSUP_FACTOR = 1.0 - 1e-12
+# The module computes occurrence lengths in C ints.
+LARGEST_INT = 2**31 - 1
+
+
+@dataclass(frozen=True)
+class MotifRecord:
+    """One motif as `_qel_cpp.Motif` describes it, in plain Python values; series are numbered
+    across the whole set, in partition order."""
+
+    pattern: str
+    # Series -> segment positions where an occurrence starts, ascending.
+    indexes: Dict[int, List[int]]
+    # Series -> its occurrences averaged point by point (NaN past the series' end skipped).
+    average_occurrences: Dict[int, List[float]]
+    # The NaN-skipping mean over series of their average occurrences, `length` values.
+    representative: List[float]
+    # Series -> first point of its occurrence closest to the representative.
+    best_matches: Dict[int, int]
+    # Points in one occurrence: seglen x letters.
+    length: int
+    # Summed best-match distance divided by (series x length).
+    naed: float
+
+
+def mine(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 3, max_len: int = 0,
+         max_overlap: float = 0.9, k: int = 0, client: Any = None) -> List[MotifRecord]:
+    """The best `k` motifs of the series set (all for k 0), best first.
+
+    `series` is a dask.bag of series, a 2-D dask.array (rows are series), or a list of
+    partitions, each a list of series or a 2-D array (or a dask.delayed of one). `client` is a
+    dask.distributed Client; None takes the current default client if there is one, else runs
+    everything in this process on Dask's synchronous scheduler.
+    """
+    return mine_summary(series, minsup, seglen, alphabet, min_len, max_len, max_overlap, k, client).records
+
+
+@dataclass(frozen=True)
+class MiningSummary:
+    """What `mine_summary` found: the selected motifs and what they were selected from."""
+
+    # The best k motifs, best first.
+    records: List[MotifRecord]
+    # Motifs found before the best k were selected.
+    motifs: int
+    # Series in the whole set.
+    series: int
+    # Values each step sent between the driver and the workers (patterns, counts, numbers),
+    # all partitions together: what crosses the network besides the tasks themselves.
+    traffic: Dict[str, int] = field(default_factory=dict)
+    # Seconds each step took, from the driver's side.
+    seconds: Dict[str, float] = field(default_factory=dict)
+
+
+def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 3, max_len: int = 0,
+                 max_overlap: float = 0.9, k: int = 0, client: Any = None) -> MiningSummary:
+    """`mine`, with how many motifs and series there were."""
+    import _qel_cpp
+
+    # The module's own constructor refuses what it would refuse (wrong types, ints beyond
+    # 32 bits) with its own messages, and its sax the alphabet, before anything is sent.
+    _qel_cpp.Miner(minsup, seglen, alphabet, min_len, max_len, max_overlap, k)
+    _qel_cpp.sax([], 1, alphabet)
+    minsup, max_overlap = float(minsup), float(max_overlap)
+    seglen, alphabet, min_len, max_len, k = (int(value) for value in (seglen, alphabet, min_len, max_len, k))
+
+    runner = _Runner(client)
+    prepared = runner.persist([_delayed(_prepare)(source, seglen, alphabet) for source in _sources(series)],
+                              "load, z-normalise, discretise")
+    parts = [_delayed(_partition_of)(part) for part in prepared]
+    # Conversion and discretisation errors surface here, before the support rule is checked,
+    # in the order the module meets them.
+    scans: List[Tuple[int, Optional[Tuple[int, int, float]], Optional[Exception]]] = runner.compute(
+        [_delayed(_scan_of)(part) for part in prepared], "load, z-normalise, discretise")
+    sizes = [size for size, _, _ in scans]
+    _refuse_non_finite(scans)
+    for _, _, error in scans:
+        if error is not None:
+            raise error
+    if max_len == 0 and not minsup > 0.0:
+        raise ValueError("minsup must be positive when max_len is 0")
+    traffic: Dict[str, int] = {}
+    support_of = _frequent(runner, parts, sum(sizes), minsup, max_len, traffic)
+    kept: List[bytes] = _engine().keep_patterns(sorted(support_of, key=_signed_order), min_len, max_overlap)
+    lengths = [_occurrence_length(seglen, len(pattern)) for pattern in kept]
+    if k < 0:
+        raise ValueError(LENGTH_ERROR)
+    if not kept:
+        return MiningSummary([], 0, sum(sizes), traffic, runner.seconds)
+
+    representatives, naeds = _measure(runner, parts, kept, lengths, [support_of[p] for p in kept], traffic)
+    # Ascending by naed, NaN last; the sort is stable and `kept` ascends by pattern, so
+    # equal naed keep pattern order, as the module ranks.
+    ranked = sorted(range(len(kept)), key=lambda i: (math.isnan(naeds[i]), 0.0 if math.isnan(naeds[i]) else naeds[i]))
+    selected = ranked if k == 0 else ranked[:k]
+    records = _gather(runner, parts, sizes, [MotifRecord(kept[i].decode("latin-1"), {}, {}, representatives[i], {},
+                                                         lengths[i], naeds[i]) for i in selected])
+    traffic["records: positions, average points and best matches"] = sum(
+        sum(len(positions) for positions in record.indexes.values()) + len(record.indexes) * (record.length + 1)
+        for record in records)
+    return MiningSummary(records, len(kept), sum(sizes), traffic, runner.seconds)
+
+
+def _frequent(runner: "_Runner", parts: List[Any], series: int, minsup: float, max_len: int,
+              traffic: Dict[str, int]) -> Dict[bytes, int]:
+    """Phases 1 and 2: the patterns frequent in the whole set, with their support."""
+    local_patterns = runner.compute(
+        [_delayed(_frequent_patterns)(part, minsup * LOCAL_MINSUP_FACTOR, max_len) for part in parts], "phase 1")
+    candidates = _candidates(local_patterns)
+    shared_candidates = _shared(candidates)
+    supports = _add_up(runner.compute([_delayed(_supports)(part, shared_candidates) for part in parts], "phase 2"),
+                       len(candidates))
+    traffic.update({"phase 1: locally frequent patterns": sum(len(patterns) for patterns in local_patterns),
+                    "phase 2: candidates sent": len(candidates),
+                    "phase 2: support counts": len(parts) * len(candidates)})
+    # The module's test, in doubles: max(1, series x minsup) <= support.
+    threshold = float(series) * minsup
+    threshold = threshold if threshold > 1.0 else 1.0
+    return {pattern: count for pattern, count in zip(candidates, supports) if threshold <= count}
+
+
+def _measure(runner: "_Runner", parts: List[Any], kept: List[bytes], lengths: List[int], supports: List[int],
+             traffic: Dict[str, int]) -> Tuple[List[List[float]], List[float]]:
+    """The two passes: each motif's representative, then its naed."""
+    shared_kept = _shared(kept)
+    representatives = _representatives(
+        runner.compute([_delayed(_average_sums)(part, shared_kept) for part in parts], "pass 1"), lengths)
+    shared_representatives = _shared(representatives)
+    distances = _add_up(runner.compute(
+        [_delayed(_distance_sums)(part, shared_kept, shared_representatives) for part in parts], "pass 2"),
+        len(kept))
+    traffic.update({"pass 1: point sums and counts": len(parts) * 2 * sum(lengths),
+                    "pass 2: representative points sent": sum(lengths),
+                    "pass 2: distance sums": len(parts) * len(kept)})
+    naeds = [distance / (float(support) * float(length))
+             for distance, support, length in zip(distances, supports, lengths)]
+    return representatives, naeds
+
+
+def _gather(runner: "_Runner", parts: List[Any], sizes: List[int], chosen: List[MotifRecord]) -> List[MotifRecord]:
+    """The chosen motifs (measured, without per-series records) with every series' record."""
+    patterns = _shared([record.pattern.encode("latin-1") for record in chosen])
+    representatives = _shared([record.representative for record in chosen])
+    firsts = [0, *itertools.accumulate(sizes)][:len(sizes)]
+    per_part = runner.compute([_delayed(_details)(part, patterns, representatives, first)
+                               for part, first in zip(parts, firsts)], "records")
+    for rank, record in enumerate(chosen):
+        for part_details in per_part:
+            part_indexes, part_averages, part_best = part_details[rank]
+            record.indexes.update(part_indexes)
+            record.average_occurrences.update(part_averages)
+            record.best_matches.update(part_best)
+    return chosen
+
+
+# --- the driver's arithmetic -----------------------------------------------------------------
+
+def _signed_order(pattern: bytes) -> bytes:
+    """The module's pattern order: letters compare as signed bytes, a prefix first."""
+    return bytes(letter ^ 0x80 for letter in pattern)
+
+
+def _candidates(per_part: Sequence[Sequence[bytes]]) -> List[bytes]:
+    union: Set[bytes] = set()
+    for patterns in per_part:
+        union.update(patterns)
+    return sorted(union, key=_signed_order)
+
+
+def _add_up(per_part: Sequence[Sequence[Any]], count: int) -> List[Any]:
+    """Element-wise sums of equally long per-partition lists, in partition order."""
+    totals: List[Any] = [0] * count
+    for values in per_part:
+        for i, value in enumerate(values):
+            totals[i] += value
+    return totals
+
+
+def _representatives(per_part: Sequence[Sequence[Tuple[List[float], List[int]]]],
+                     lengths: Sequence[int]) -> List[List[float]]:
+    """Each motif's NaN-skipping mean over series of their average occurrences, from the
+    partitions' point-by-point sums and counts."""
+    representatives = []
+    for i, length in enumerate(lengths):
+        sums = [0.0] * length
+        counts = [0] * length
+        for part_sums in per_part:
+            values, value_counts = part_sums[i]
+            for point in range(length):
+                sums[point] += values[point]
+                counts[point] += value_counts[point]
+        # 0.0 + mean, as the module adds the mean to a representative of zeros.
+        representatives.append([0.0 + sums[point] / counts[point] if counts[point] else math.nan
+                                for point in range(length)])
+    return representatives
+
+
+def _occurrence_length(seglen: int, letters: int) -> int:
+    points = seglen * letters
+    if points > LARGEST_INT:
+        raise OverflowError(f"occurrence length overflows int: seglen {seglen} x {letters} letters")
+    return points
+
+
+# --- what runs on the workers ----------------------------------------------------------------
+
+def _engine() -> Any:
+    return importlib.import_module("qel._engine")
+
+
+class _Held:
+    """A value handed to a task as it is: Dask looks into lists and tuples for tasks and keys,
+    which a large literal partition makes slow, and which nothing here needs."""
+
+    __slots__ = ("value",)
+
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+
+def _prepare(source: Any, seglen: int,
+             alphabet: int) -> Tuple[Any, int, Optional[Tuple[int, int, float]], Optional[Exception]]:
+    """The partition, ready to mine; its number of series; its first NaN or infinity; and the
+    error of discretising it, which the module raises only after checking every value."""
+    partition = source.value if isinstance(source, _Held) else source
+    rows = _float_rows(partition)
+    numpy = importlib.import_module("numpy")
+    first_bad = None
+    for number, row in enumerate(rows):
+        bad = numpy.flatnonzero(~numpy.isfinite(row))
+        if bad.size:
+            first_bad = (number, int(bad[0]), float(row[bad[0]]))
+            break
+    try:
+        return _engine().Partition(rows, seglen, alphabet), len(rows), first_bad, None
+    except (ValueError, OverflowError, MemoryError) as error:
+        return None, len(rows), first_bad, error
+
+
+def _partition_of(prepared: Tuple[Any, int, Any, Any]) -> Any:
+    return prepared[0]
+
+
+def _scan_of(prepared: Tuple[Any, int, Any, Any]) -> Tuple[int, Any, Any]:
+    return prepared[1], prepared[2], prepared[3]
+
+
+def _refuse_non_finite(scans: Sequence[Tuple[int, Optional[Tuple[int, int, float]], Any]]) -> None:
+    """The module's error for the first NaN or infinity of the whole set, numbered globally."""
+    first_series = 0
+    for size, bad, _ in scans:
+        if bad is not None:
+            series, point, value = bad
+            named = "NaN" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+            raise ValueError(f"series {first_series + series} holds {named} at point {point}: "
+                             "mining needs finite values (drop or fill missing points first)")
+        first_series += size
+
+
+def _frequent_patterns(part: Any, minsup: float, max_len: int) -> List[bytes]:
+    patterns: List[bytes] = _engine().frequent_patterns(part, minsup, max_len)
+    return patterns
+
+
+def _supports(part: Any, patterns: _Held) -> List[int]:
+    counts: List[int] = _engine().supports(part, patterns.value)
+    return counts
+
+
+def _average_sums(part: Any, patterns: _Held) -> List[Tuple[List[float], List[int]]]:
+    sums: List[Tuple[List[float], List[int]]] = _engine().average_sums(part, patterns.value)
+    return sums
+
+
+def _distance_sums(part: Any, patterns: _Held, representatives: _Held) -> List[float]:
+    sums: List[float] = _engine().distance_sums(part, patterns.value, representatives.value)
+    return sums
+
+
+def _details(part: Any, patterns: _Held, representatives: _Held, first_series: int) -> List[Any]:
+    details: List[Any] = _engine().details(part, patterns.value, representatives.value, first_series)
+    return details
+
+
+def _float_rows(partition: Any) -> List[Any]:
+    """A partition's series as 1-D float64 arrays, refusing with TypeError what the module
+    refuses: text, objects that are not numbers, complex numbers, arrays of the wrong shape."""
+    numpy = importlib.import_module("numpy")
+    if isinstance(partition, (str, bytes, bytearray)) or partition is None:
+        raise TypeError(f"expected a partition as a list of series or a 2-D array, got {type(partition).__name__}")
+    if isinstance(partition, numpy.ndarray) or hasattr(partition, "__array__"):
+        table = numpy.asarray(partition)
+        if table.ndim != 2:
+            raise TypeError(f"expected a partition as a 2-D array (rows are series), got a {table.ndim}-D array")
+        _check_real(table, "partition")
+        return list(numpy.ascontiguousarray(table, dtype=numpy.float64))
+    try:
+        items = list(partition)
+    except TypeError:
+        raise TypeError(f"expected a partition as a list of series or a 2-D array, "
+                        f"got {type(partition).__name__}") from None
+    return [_float_row(numpy, item, number) for number, item in enumerate(items)]
+
+
+def _float_row(numpy: Any, item: Any, number: int) -> Any:
+    what = f"series {number} of its partition"
+    if isinstance(item, (str, bytes, bytearray)) or item is None:
+        raise TypeError(f"{what}: expected a sequence of numbers or a 1-D array, got {type(item).__name__}")
+    try:
+        values = numpy.asarray(item)
+    except (TypeError, ValueError):
+        raise TypeError(f"{what}: expected a sequence of numbers or a 1-D array") from None
+    if values.dtype.kind == "O" and values.ndim == 1:
+        # Numbers NumPy keeps as objects (ints beyond 64 bits, fractions): float() as the
+        # module's conversion does, but never of text.
+        if any(isinstance(value, (str, bytes, bytearray)) for value in values):
+            raise TypeError(f"{what}: holds text, expected numbers")
+        try:
+            values = numpy.array([float(value) for value in values], dtype=numpy.float64)
+        except (TypeError, ValueError, OverflowError):
+            raise TypeError(f"{what}: holds values that are not real numbers") from None
+    if values.ndim != 1:
+        raise TypeError(f"{what}: expected a sequence of numbers or a 1-D array, got {values.ndim} dimensions")
+    _check_real(values, what)
+    return numpy.ascontiguousarray(values, dtype=numpy.float64)
+
+
+def _check_real(values: Any, what: str) -> None:
+    if values.dtype.kind not in "biuf":
+        raise TypeError(f"{what}: expected real numbers (integers, floats or bools), got {values.dtype}")
+
+
+# --- Dask plumbing ---------------------------------------------------------------------------
+
+def _dask() -> Any:
+    try:
+        return importlib.import_module("dask")
+    except ImportError:
+        raise ImportError("qel.distributed needs Dask: pip install \"qel[distributed]\"") from None
+
+
+def _delayed(function: Callable[..., Any]) -> Any:
+    return _dask().delayed(function, pure=False)
+
+
+def _shared(value: Any) -> Any:
+    """One task's worth of a value that every partition's task reads (candidates, motifs,
+    representatives): sent once per worker rather than once per task."""
+    return _dask().delayed(_Held(value), name=f"qel-shared-{uuid.uuid4().hex}", traverse=False)
+
+
+def _sources(series: Any) -> List[Any]:
+    """One delayed or held partition per partition of `series`, in order."""
+    dask = _dask()
+    kind = type(series).__module__.split(".")
+    if kind[:2] == ["dask", "bag"]:
+        return [dask.delayed(_as_list, pure=True)(partition) for partition in series.to_delayed()]
+    if kind[:2] == ["dask", "array"]:
+        if series.ndim != 2:
+            raise TypeError(f"expected a 2-D dask array (rows are series), got a {series.ndim}-D array")
+        if len(series.chunks[1]) > 1:
+            series = series.rechunk({1: -1})
+        return [blocks[0] for blocks in series.to_delayed()]
+    if isinstance(series, (str, bytes, bytearray)) or not hasattr(series, "__iter__"):
+        raise TypeError("expected a dask.bag of series, a 2-D dask.array or a list of partitions, "
+                        f"got {type(series).__name__}")
+    if hasattr(series, "__array__") and not isinstance(series, list):
+        raise TypeError("expected a list of partitions; wrap a single array as [array]")
+    return [partition if _is_delayed(partition) else _Held(partition) for partition in series]
+
+
+def _as_list(partition: Any) -> List[Any]:
+    """A bag partition (a list, or an iterator for lazily mapped bags) as a list."""
+    return partition if isinstance(partition, list) else list(partition)
+
+
+def _is_delayed(value: Any) -> bool:
+    return type(value).__module__ == "dask.delayed" and hasattr(value, "dask")
+
+
+class _Runner:
+    """Runs lists of tasks on a distributed client, or in this process on the synchronous
+    scheduler; either way the results come back in the order of the tasks."""
+
+    def __init__(self, client: Any) -> None:
+        self.client = client if client is not None else _default_client()
+        # Seconds spent per step, by the steps' names.
+        self.seconds: Dict[str, float] = {}
+
+    def persist(self, tasks: List[Any], step: str) -> List[Any]:
+        """The tasks computed and kept where they ran (on the workers), still as tasks."""
+        began = time.perf_counter()
+        if self.client is None:
+            persisted = list(_dask().persist(*tasks, scheduler="sync"))
+        else:
+            persisted = self.client.persist(tasks)
+        self._took(step, began)
+        return persisted
+
+    def compute(self, tasks: List[Any], step: str) -> List[Any]:
+        began = time.perf_counter()
+        if self.client is None:
+            results = list(_dask().compute(*tasks, scheduler="sync"))
+        else:
+            results = self.client.compute(tasks, sync=True)
+        self._took(step, began)
+        return results
+
+    def _took(self, step: str, began: float) -> None:
+        self.seconds[step] = self.seconds.get(step, 0.0) + time.perf_counter() - began
+
+
+def _default_client() -> Optional[Any]:
+    try:
+        distributed = importlib.import_module("distributed")
+    except ImportError:
+        return None
+    try:
+        return distributed.default_client()
+    except ValueError:
+        return None

@@ -1,0 +1,176 @@
+"""qel.distributed on Dask's synchronous scheduler: the same motifs as the module on the whole
+set, however the set is cut into partitions and whichever form it comes in."""
+import math
+import os
+import pickle
+import random
+import subprocess
+import sys
+import unittest
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+
+dask = pytest.importorskip("dask")
+numpy = pytest.importorskip("numpy")
+
+import dask.array  # noqa: E402
+import dask.bag  # noqa: E402
+
+import _qel_cpp  # noqa: E402
+import compare  # noqa: E402
+from qel import _engine, distributed, mining  # noqa: E402
+
+NAMES = ("_qel_cpp", "qel.distributed")
+
+
+def as_dicts(motifs):
+    """Motifs or records in the form bench/compare.py compares."""
+    return [{"pattern": m.pattern, "repr": f"Motif('{m.pattern}')", "indexes": m.indexes,
+             "average_occurrences": m.average_occurrences, "representative": m.representative,
+             "best_matches": m.best_matches, "length": m.length, "naed": m.naed} for m in motifs]
+
+
+def cut(rng, series_set):
+    """Uneven partitions of `series_set` in order, with empty ones now and then."""
+    parts, at = [], 0
+    while at < len(series_set):
+        size = rng.choice([0, 1, 1, 2, 3, len(series_set)])
+        parts.append(series_set[at:at + size])
+        at += size
+    if rng.random() < 0.3:
+        parts.insert(rng.randrange(len(parts) + 1), [])
+    return parts
+
+
+def shaped(rng, series_set):
+    """The set in one of the forms `mine` takes, cut into partitions."""
+    form = rng.choice(["lists", "lists", "bag", "arrays", "delayed"])
+    equal = len({len(s) for s in series_set}) == 1 and all(
+        isinstance(s, list) and all(isinstance(v, (int, float)) for v in s) for s in series_set)
+    if form == "bag" and series_set:
+        return dask.bag.from_sequence(series_set, npartitions=rng.randint(1, len(series_set)))
+    if form == "arrays" and equal and series_set:
+        table = numpy.array(series_set, dtype=float)
+        return [table[start:start + 2] for start in range(0, len(table), 2)]
+    parts = cut(rng, series_set)
+    if form == "delayed":
+        return [dask.delayed(part) for part in parts]
+    return parts
+
+
+def outcome(call):
+    try:
+        return ("ok", call())
+    except Exception as error:  # noqa: BLE001 - the comparison is of any exception
+        return ("error", type(error).__name__, str(error))
+
+
+def differences(case, rng):
+    """How qel.distributed's result on the case, its set cut at random, differs from the
+    module's beyond the freedoms bench/compare.py allows."""
+    kwargs = dict(zip(("minsup", "seglen", "alphabet", "min_len", "max_len", "max_overlap", "k"), case.args))
+    kwargs.update(case.kwargs)
+    want = outcome(lambda: as_dicts(_qel_cpp.Miner(**kwargs).mine(case.data)))
+    series = shaped(rng, case.data) if isinstance(case.data, list) else case.data
+    got = outcome(lambda: as_dicts(distributed.mine(series, **kwargs)))
+    if want[0] == "error" or got[0] == "error":
+        # A wrongly typed series set is refused in other words than the module's signature line.
+        same = want[:2] == got[:2] if want[1] == "TypeError" else want == got
+        return [] if same else [f"{NAMES[0]}: {want}; {NAMES[1]}: {got}"]
+    return compare.compare_ranked(case, want[1], got[1], NAMES, truncated=kwargs.get("k", 0) != 0)
+
+
+class AgreesWithTheModuleTest(unittest.TestCase):
+    def test_random_cases_cut_at_random(self):
+        cases = [case for case in (compare.make_case(17, i) for i in range(500)) if case.kind == "Miner"]
+        self.assertGreater(len(cases), 250)
+        for index, case in enumerate(cases):
+            found = differences(case, random.Random(index))
+            self.assertEqual(found, [], case.call_text())
+
+    def test_one_series_per_partition_and_a_dask_array(self):
+        rng = numpy.random.default_rng(3)
+        table = numpy.cumsum(rng.normal(size=(23, 90)), axis=1)
+        want = as_dicts(_qel_cpp.Miner(0.3, 3, 4, 3, 0, 0.8).mine(table))
+        self.assertGreater(len(want), 5)
+        # Chunks across the points are joined into whole rows.
+        for series in ([[row] for row in table], dask.array.from_array(table, chunks=(4, 40))):
+            got = as_dicts(distributed.mine(series, 0.3, 3, 4, 3, 0, 0.8))
+            self.assertEqual(compare.compare_ranked(compare.Case("Miner", (0.3, 3), data=table.tolist()), want,
+                                                    got, NAMES, truncated=False), [])
+
+    def test_a_partition_at_the_rounded_up_fraction_still_offers_its_patterns(self):
+        # 0.14 x 50 is 7.000000000000001 as a double: in a partition of 50 series, 7 are not
+        # enough, yet 7 in each of five make 35, which 0.14 x 250 is exactly.
+        step, alternating = [0, 0, 0, 9, 9, 9], [1, 2, 1, 2, 1, 2]
+        parts = [[step] * 7 + [alternating] * 43 for _ in range(5)]
+        whole = [series for part in parts for series in part]
+        want = [m.pattern for m in _qel_cpp.Miner(0.14, 1, 3, 6, 0, 1.0).mine(whole)]
+        self.assertIn("aaaccc", want)
+        self.assertEqual([m.pattern for m in distributed.mine(parts, 0.14, 1, 3, 6, 0, 1.0)], want)
+
+
+class ErrorsTest(unittest.TestCase):
+    def test_the_modules_errors_for_its_parameters(self):
+        parts = [[[1.0, 2.0, 3.0, 4.0]], [[4.0, 3.0, 2.0, 1.0]]]
+        for args, error, message in [
+                ((0.5, 1, 11), ValueError, "alphabet must be between 0 and 10, got 11"),
+                ((0.0, 1, 3), ValueError, "minsup must be positive when max_len is 0"),
+                ((math.nan, 1, 3), ValueError, "minsup must be positive when max_len is 0"),
+                ((0.5, 0, 3), ValueError, distributed.LENGTH_ERROR),
+                ((0.5, 1, 3, 1, 0, 0.9, -1), ValueError, distributed.LENGTH_ERROR),
+                ((0.5, 2.5, 3), TypeError, None), ((0.5, 1, 2**40), TypeError, None)]:
+            with self.subTest(args=args):
+                with self.assertRaises(error) as caught:
+                    distributed.mine(parts, *args)
+                if message is not None:
+                    self.assertEqual(str(caught.exception), message)
+        # With no partition at all the support rule is still checked, and the alphabet first.
+        self.assertRaises(ValueError, distributed.mine, [], 0.0, 1, 3)
+        self.assertEqual(distributed.mine([], 0.5, 0, 3), [])
+
+    def test_series_that_are_not_numbers_are_refused(self):
+        for parts in (["abc"], [[["1", 2.0]]], [[[1.0, None]]], [[[[1.0], [2.0]]]], [numpy.zeros(3)],
+                      [numpy.zeros((2, 3), dtype=complex)], "abc", 5, numpy.zeros((2, 3))):
+            with self.subTest(parts=repr(parts)[:40]):
+                self.assertRaises(TypeError, distributed.mine, parts, 0.5, 1, 3)
+        # Numbers that are not floats convert as the module converts them.
+        big = [[2**70, 3, 2**70 + 1, 5], [True, 0, 2.5, 1]]
+        self.assertEqual([m.pattern for m in distributed.mine([big], 0.5, 1, 3, 1)],
+                         [m.pattern for m in _qel_cpp.Miner(0.5, 1, 3, 1).mine(big)])
+
+
+class EngineTest(unittest.TestCase):
+    def test_a_partition_is_the_modules_letters_and_survives_pickling(self):
+        rows = [[1.0, 5.0, 2.0, 8.0, 3.0], [], [7.0, 7.0]]
+        part = _engine.Partition([numpy.array(row) for row in rows], 2, 4)
+        self.assertEqual(part.letters, ["".join(row).encode() for row in
+                                        _qel_cpp.sax([mining.znormalise(row) for row in rows], 2, 4)])
+        copy = pickle.loads(pickle.dumps(part))
+        self.assertEqual((copy.size, copy.seglen, copy.letters), (3, 2, part.letters))
+        self.assertEqual(repr(copy.series), repr(part.series))
+        blank = _engine.Partition.__new__(_engine.Partition)
+        self.assertRaises(ValueError, blank.__setstate__, (2, b"\1", b"", b"", b""))
+
+    def test_the_native_module_is_part_of_the_package(self):
+        self.assertEqual(os.path.dirname(_engine.__file__).split(os.sep)[-1], "qel")
+
+    def test_the_package_imports_without_dask(self):
+        blocker = ("import sys\nclass Block:\n    def find_spec(self, name, *args):\n"
+                   "        if name.split('.')[0] in ('dask', 'distributed'):\n"
+                   "            raise ImportError('blocked ' + name)\n"
+                   "sys.meta_path.insert(0, Block())\n")
+        code = blocker + ("import qel, qel.cli, qel.distributed, _qel_cpp\n"
+                          "try:\n    qel.distributed.mine([], 0.5, 1, 3)\n"
+                          "except ImportError as error:\n    print(error)\n")
+        result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("pip install", result.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,159 @@
+"""qel.distributed and `qel mine --scheduler` on a LocalCluster of two worker processes: the
+module's motifs, even when a worker is killed in the middle of a run."""
+import contextlib
+import io
+import logging
+import os
+import random
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from unittest import mock
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+sys.path.insert(0, HERE)
+
+dask = pytest.importorskip("dask")
+dask_distributed = pytest.importorskip("distributed")
+numpy = pytest.importorskip("numpy")
+
+import _qel_cpp  # noqa: E402
+import compare  # noqa: E402
+from qel import cli, cluster, distributed  # noqa: E402
+from test_distributed import NAMES, as_dicts, differences  # noqa: E402
+
+PARAMETERS = (0.3, 4, 4, 3, 0, 0.8)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with dask_distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                       silence_logs=logging.ERROR) as local, dask_distributed.Client(local) as client:
+        yield client
+
+
+def walks(seed, count=48, points=100):
+    return numpy.cumsum(numpy.random.default_rng(seed).normal(size=(count, points)), axis=1)
+
+
+def agree(table, got):
+    want = as_dicts(_qel_cpp.Miner(*PARAMETERS).mine(table))
+    test_case = compare.Case("Miner", PARAMETERS[:2], data=table.tolist())
+    assert len(want) > 3
+    assert compare.compare_ranked(test_case, want, as_dicts(got), NAMES, truncated=False) == []
+
+
+def test_random_cases_agree_and_run_on_the_default_client(client):
+    cases = [case for case in (compare.make_case(29, i) for i in range(40)) if case.kind == "Miner"][:10]
+    with dask_distributed.get_task_stream(client) as tasks:
+        for index, case in enumerate(cases):
+            assert differences(case, random.Random(index)) == [], case.call_text()
+    assert len(tasks.data) > len(cases)
+
+
+def test_a_worker_killed_mid_run_changes_nothing(client, tmp_path):
+    """Each partition takes a while to load and says which process loads it; the worker that
+    loads the third is killed while it does, losing that task and the partitions it holds."""
+    table = walks(8)
+
+    def slow_partition(rows, folder):
+        import os
+        import time
+        with open(os.path.join(folder, f"{time.monotonic_ns()}-{os.getpid()}"), "w"):
+            pass
+        time.sleep(0.5)
+        return rows
+
+    parts = [dask.delayed(slow_partition, pure=False)(table[start:start + 6], str(tmp_path))
+             for start in range(0, len(table), 6)]
+    workers = set(client.run(os.getpid).values())
+    outcome = {}
+    run = threading.Thread(target=lambda: outcome.update(got=distributed.mine(parts, *PARAMETERS, client=client)))
+    run.start()
+    deadline = time.monotonic() + 30
+    while len(os.listdir(tmp_path)) < 3 and time.monotonic() < deadline:
+        time.sleep(0.02)
+    victim = int(sorted(os.listdir(tmp_path))[-1].split("-")[1])
+    assert victim in workers
+    os.kill(victim, signal.SIGKILL)
+    run.join(60)
+    assert "got" in outcome
+    agree(table, outcome["got"])
+    assert len(os.listdir(tmp_path)) > len(parts)
+    client.wait_for_workers(2, timeout=30)
+    assert victim not in client.run(os.getpid).values()
+
+
+class ToolTest(unittest.TestCase):
+    """`qel mine --scheduler` in this process, against the module's cluster."""
+
+    @pytest.fixture(autouse=True)
+    def attach(self, client, tmp_path):
+        self.address = client.scheduler.address
+        self.folder = tmp_path
+
+    def run_tool(self, *arguments):
+        out, err = io.StringIO(), io.StringIO()
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            status = cli.main(["mine", *arguments])
+        return status, out.getvalue(), err.getvalue()
+
+    def write(self, name, rows):
+        path = os.path.join(self.folder, name)
+        with open(path, "w") as stream:
+            stream.write(rows)
+        return path
+
+    def test_the_table_is_the_one_mining_in_process_gives(self):
+        table = walks(5, count=30, points=80)
+        first = self.write("a.csv", "\n".join(",".join(f"{v:.6f}" for v in row) for row in table[:17]) + "\n")
+        second = self.write("b.txt", "# walks\n\n" + "\n".join(" ".join(f"{v:.6f}" for v in row) for row in table[17:]))
+        options = ["--minsup", "0.3", "-k", "6", first, second]
+        status, plain, _ = self.run_tool(*options)
+        self.assertEqual(status, 0)
+        status, spread, err = self.run_tool("--scheduler", self.address, *options)
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(spread.splitlines()[0], f"a.csv + b.txt: 30 series, mined on {self.address}")
+        self.assertEqual(spread.splitlines()[1:], plain.splitlines()[1:])
+        self.assertIn("rank  pattern", spread)
+
+    def test_what_it_cannot_read_or_do_is_one_line(self):
+        column = self.write("column.csv", "1\n2\n3\n4\n")
+        header = self.write("header.csv", "a,b,c\n1,2,3\n")
+        bad = self.write("bad.csv", "1,2,3,4\n5,x,7,8\n")
+        gap = self.write("gap.csv", "1,2,3,4\n5,,7,8\n")
+        for arguments, words in [
+                ([column], "one value per line"), ([header], "header line"),
+                ([bad], "not a finite number: 'x'"), ([gap], "missing value inside a series"),
+                ([bad, "--plot", "x.png"], "--plot is not available"),
+                ([os.path.join(HERE, "data", "small.arff")], "one series per line"), ([], "needs FILEs")]:
+            with self.subTest(arguments=arguments):
+                status, _, err = self.run_tool("--seglen", "1", "--scheduler", self.address, *arguments)
+                self.assertEqual(status, 2, err)
+                self.assertEqual(len(err.splitlines()), 1, err)
+                self.assertIn(words, err)
+
+    def test_a_scheduler_that_is_not_there_is_one_line(self):
+        path = self.write("a.csv", "1,2,3,4\n")
+        with mock.patch.object(cluster, "CONNECT_SECONDS", 1):
+            status, _, err = self.run_tool("--scheduler", "tcp://127.0.0.1:9", path)
+        self.assertEqual(status, 2)
+        self.assertIn("cannot reach a Dask scheduler", err)
+        status, _, err = self.run_tool("--scheduler", "local:0", path)
+        self.assertIn("local:N needs N from 1", err)
+
+    def test_local_starts_its_own_cluster(self):
+        path = self.write("a.csv", "\n".join(",".join(map(str, row)) for row in walks(6, 12, 40)))
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")])))
+        result = subprocess.run([sys.executable, "-m", "qel", "mine", "--minsup", "0.5", "--scheduler", "local:1",
+                                 path], capture_output=True, text=True, env=env, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("12 series, mined on local:1", result.stdout)
