@@ -21,26 +21,26 @@ CONNECT_SECONDS = 10
 
 
 @contextlib.contextmanager
-def connect(spec: str) -> Iterator[Any]:
-    """A client of the scheduler at `spec`, or of a cluster of N local worker processes for
+def connect(address: str) -> Iterator[Any]:
+    """A client of the scheduler at `address`, or of a cluster of N local worker processes for
     `local:N`, closed on leaving."""
     try:
         dask_distributed = importlib.import_module("distributed")
     except ImportError:
         raise UsageError("--scheduler needs Dask: pip install \"qel[distributed]\"") from None
-    if spec.startswith("local:"):
-        count = spec[len("local:"):]
+    if address.startswith("local:"):
+        count = address[len("local:"):]
         if not count.isdigit() or not 1 <= int(count) <= 256:
-            raise UsageError(f"--scheduler local:N needs N from 1 to 256 worker processes, got {spec!r}")
+            raise UsageError(f"--scheduler local:N needs N from 1 to 256 worker processes, got {address!r}")
         with dask_distributed.LocalCluster(n_workers=int(count), threads_per_worker=1, processes=True,
                                            dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
                 dask_distributed.Client(cluster) as client:
             yield client
         return
     try:
-        client = dask_distributed.Client(spec, timeout=CONNECT_SECONDS)
+        client = dask_distributed.Client(address, timeout=CONNECT_SECONDS)
     except (OSError, ValueError, TypeError) as error:
-        raise UsageError(f"--scheduler {spec}: cannot reach a Dask scheduler there ({error})") from None
+        raise UsageError(f"--scheduler {address}: cannot reach a Dask scheduler there ({error})") from None
     with client:
         yield client
 
