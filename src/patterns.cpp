@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -132,6 +133,8 @@ struct Level {
     std::vector<std::size_t> ends;
     // Pattern j's last letter.
     std::vector<char> last_letters;
+    // Whether pattern j repeats one letter.
+    std::vector<bool> one_letter;
     // Pattern j's extensions end at child_ends[j] in the level above; empty for the top level.
     std::vector<std::size_t> child_ends;
 
@@ -166,10 +169,15 @@ public:
 
     // Appends to `next` the frequent one-letter extensions of a pattern of `length` letters
     // (0 for the empty pattern) whose occurrences are [first, last), in letter order.
+    // `repeated` is the letter the pattern repeats, if it is one letter repeated.
     void extend(const std::uint32_t* first, const std::uint32_t* last, std::size_t length,
-                Level& next) {
+                std::optional<std::uint16_t> repeated, Level& next) {
         const std::size_t count = static_cast<std::size_t>(last - first);
         if (count == 0) {
+            return;
+        }
+        if (repeated && length > 0) {
+            extend_repeated(first, count, length, *repeated, next);
             return;
         }
         if (following.size() < count) {
@@ -218,15 +226,7 @@ public:
             }
         }
         add_run(run_letter, run_count, run_support, run_last);
-        if (seen.size() > 1) {
-            std::sort(seen.begin(), seen.end(), [](std::uint16_t a, std::uint16_t b) {
-                // The separator last; it is never kept.
-                if (a == Text::separator || b == Text::separator) {
-                    return b == Text::separator && a != Text::separator;
-                }
-                return letter_before(static_cast<unsigned char>(a), static_cast<unsigned char>(b));
-            });
-        }
+        sort_seen();
         // Each kept letter's occurrences go to its new pattern, again run by run.
         bool any = false;
         for (std::uint16_t letter : seen) {
@@ -234,8 +234,7 @@ public:
                 any = true;
                 destination[letter] = next.occurrences.data() + filled;
                 filled += tallies[letter];
-                next.ends.push_back(filled);
-                next.last_letters.push_back(static_cast<char>(letter));
+                add_pattern(next, letter, length, repeated);
             } else {
                 destination[letter] = nullptr;
             }
@@ -264,6 +263,96 @@ public:
     }
 
 private:
+    // extend for a pattern of one letter repeated. Its occurrences come in stretches of
+    // consecutive positions (inside one run of the letter), and within a stretch the letter
+    // follows every occurrence but the last: only the last's next letter needs reading. A
+    // stretch holds one series.
+    void extend_repeated(const std::uint32_t* first, std::size_t count, std::size_t length,
+                         std::uint16_t repeated, Level& next) {
+        poll.tick(static_cast<std::int64_t>(count));
+        seen.clear();
+        stretch_ends.clear();
+        const Text::Cell* cells = text.cells.data();
+        std::int64_t repeated_last = -1;
+        std::uint32_t repeated_count = 0;
+        std::uint32_t repeated_support = 0;
+        for (std::size_t i = 0; i < count;) {
+            std::size_t end = i + 1;
+            while (end < count && first[end] == first[end - 1] + 1) {
+                ++end;
+            }
+            stretch_ends.push_back(end);
+            const Text::Cell after = cells[first[end - 1] + length];
+            add_run(after.letter, 1, last_series_of[after.letter] != after.series ? 1 : 0,
+                    after.series);
+            if (end - i > 1) {
+                repeated_count += static_cast<std::uint32_t>(end - i - 1);
+                repeated_support += repeated_last != after.series ? 1 : 0;
+                repeated_last = after.series;
+            }
+            i = end;
+        }
+        if (repeated_count > 0) {
+            add_run(repeated, repeated_count, repeated_support, repeated_last);
+        }
+        sort_seen();
+        bool any = false;
+        for (std::uint16_t letter : seen) {
+            if (letter != Text::separator && frequent(supports[letter])) {
+                any = true;
+                destination[letter] = next.occurrences.data() + filled;
+                filled += tallies[letter];
+                add_pattern(next, letter, length, repeated);
+            } else {
+                destination[letter] = nullptr;
+            }
+            tallies[letter] = 0;
+            supports[letter] = 0;
+            last_series_of[letter] = -1;
+        }
+        if (!any) {
+            return;
+        }
+        // Stretch by stretch, in order: all but the last occurrence continue the repetition,
+        // the last goes to the letter after it.
+        std::uint32_t*& continuing = destination[repeated];
+        std::size_t i = 0;
+        for (std::size_t end : stretch_ends) {
+            if (continuing != nullptr) {
+                for (std::size_t k = i; k + 1 < end; ++k) {
+                    *continuing++ = first[k];
+                }
+            }
+            const std::uint16_t letter = cells[first[end - 1] + length].letter;
+            if (std::uint32_t*& to = destination[letter]; to != nullptr) {
+                *to++ = first[end - 1];
+            }
+            i = end;
+        }
+    }
+
+    // The letters seen in ascending order, the separator last (it is never kept).
+    void sort_seen() {
+        if (seen.size() > 1) {
+            std::sort(seen.begin(), seen.end(), [](std::uint16_t a, std::uint16_t b) {
+                if (a == Text::separator || b == Text::separator) {
+                    return b == Text::separator && a != Text::separator;
+                }
+                return letter_before(static_cast<unsigned char>(a), static_cast<unsigned char>(b));
+            });
+        }
+    }
+
+    // The kept extension by `letter` of the pattern being split (of `length` letters), whose
+    // occurrences end at `filled`; it repeats one letter if the pattern is empty or repeats
+    // that letter.
+    void add_pattern(Level& next, std::uint16_t letter, std::size_t length,
+                     std::optional<std::uint16_t> repeated) {
+        next.ends.push_back(filled);
+        next.last_letters.push_back(static_cast<char>(letter));
+        next.one_letter.push_back(length == 0 || repeated == letter);
+    }
+
     static constexpr std::size_t prefetch_distance = 16;
     // Occurrences between two polls, so that one pattern with very many is no exception.
     static constexpr std::size_t poll_block = 4096;
@@ -297,6 +386,8 @@ private:
     std::vector<std::uint16_t> seen;
     // Per occurrence of the pattern being split, the letter after it.
     std::vector<std::uint16_t> following;
+    // For a repeated letter: where each stretch of consecutive occurrences ends.
+    std::vector<std::size_t> stretch_ends;
 };
 
 // The next level: the frequent one-letter extensions of every pattern of `level`, whose
@@ -310,7 +401,11 @@ Level extend_level(Level& level, std::size_t length, Extender& extender, Interru
         const std::uint32_t* first = level.occurrences.data() + level.begin_of(j);
         const std::uint32_t* last = level.occurrences.data() + level.ends[j];
         poll.tick(1);
-        extender.extend(first, last, length, next);
+        std::optional<std::uint16_t> repeated;
+        if (level.one_letter[j]) {
+            repeated = static_cast<unsigned char>(level.last_letters[j]);
+        }
+        extender.extend(first, last, length, repeated, next);
         level.child_ends.push_back(next.size());
     }
     extender.finish(next);
@@ -594,7 +689,7 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
             }
         }
         extender.start(levels[0], all.size());
-        extender.extend(all.data(), all.data() + all.size(), 0, levels[0]);
+        extender.extend(all.data(), all.data() + all.size(), 0, std::nullopt, levels[0]);
         extender.finish(levels[0]);
     }
     if (levels[0].size() == 0) {

@@ -188,15 +188,20 @@ TEST(PatternMiner, AnyByteIsALetterOrderedAsSigned) {
 
 // Without filtering, the frequent patterns are exactly the substrings found in enough
 // series, each with every start position: counted here by brute force, on random sequences
-// over a few letters (long shared runs, many joins per level, letters above 0x7F too).
+// over a few letters (long shared runs, many joins per level, letters above 0x7F too), and
+// on sequences made of long runs of one letter.
 TEST(PatternMiner, FindsEverySubstringWithEnoughSupport) {
     std::mt19937 random(7);
     const std::string letters = "ab\xE9" "c";
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 300; ++round) {
         std::vector<std::string> rows(1 + random() % 5);
         for (std::string& row : rows) {
-            row.resize(random() % 14);
-            for (char& letter : row) letter = letters[random() % (2 + round % 3)];
+            if (round < 200) {
+                row.resize(random() % 14);
+                for (char& letter : row) letter = letters[random() % (2 + round % 3)];
+            } else {
+                while (row.size() < 30) row += std::string(1 + random() % 9, letters[random() % 3]);
+            }
         }
         const double minsup = 0.2 + 0.2 * (round % 5);
         std::map<std::string, OccurrenceIndex> expected;
