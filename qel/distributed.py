@@ -101,15 +101,13 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     seglen, alphabet, min_len, max_len, k = (int(value) for value in (seglen, alphabet, min_len, max_len, k))
 
     runner = _Runner(client)
-    parts = runner.persist([_delayed(_prepare)(source, seglen, alphabet) for source in _sources(series)],
-                           "load, z-normalise, discretise")
-    # Conversion and discretisation errors surface here, before the support rule is checked,
-    # in the order the module meets them.
-    sizes: List[int] = runner.compute([_delayed(_size)(part) for part in parts], "load, z-normalise, discretise")
+    parts = runner.load(_sources(series), seglen, alphabet)
     if max_len == 0 and not minsup > 0.0:
+        # The module checks the support rule after discretising: its errors come first.
+        runner.each("load, z-normalise, discretise", _size, parts)
         raise ValueError("minsup must be positive when max_len is 0")
     traffic: Dict[str, int] = {}
-    support_of = _frequent(runner, parts, sum(sizes), minsup, max_len, traffic)
+    sizes, support_of = _frequent(runner, parts, minsup, max_len, traffic)
     kept: List[bytes] = _engine().keep_patterns(sorted(support_of, key=_signed_order), min_len, max_overlap)
     lengths = [_occurrence_length(seglen, len(pattern)) for pattern in kept]
     if k < 0:
@@ -130,34 +128,29 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     return MiningSummary(records, len(kept), sum(sizes), traffic, runner.seconds)
 
 
-def _frequent(runner: "_Runner", parts: List[Any], series: int, minsup: float, max_len: int,
-              traffic: Dict[str, int]) -> Dict[bytes, int]:
-    """Phases 1 and 2: the patterns frequent in the whole set, with their support."""
-    local_patterns = runner.compute(
-        [_delayed(_frequent_patterns)(part, minsup * LOCAL_MINSUP_FACTOR, max_len) for part in parts], "phase 1")
+def _frequent(runner: "_Runner", parts: List[Any], minsup: float, max_len: int,
+              traffic: Dict[str, int]) -> Tuple[List[int], Dict[bytes, int]]:
+    """Phases 1 and 2: the partitions' sizes, and the patterns frequent in the whole set with
+    their support."""
+    mined = runner.each("phase 1", _frequent_patterns, parts, minsup * LOCAL_MINSUP_FACTOR, max_len)
+    sizes = [size for size, _ in mined]
+    local_patterns = [patterns for _, patterns in mined]
     candidates = _candidates(local_patterns)
-    shared_candidates = _shared(candidates)
-    supports = _add_up(runner.compute([_delayed(_supports)(part, shared_candidates) for part in parts], "phase 2"),
-                       len(candidates))
+    supports = _add_up(runner.each("phase 2", _supports, parts, candidates), len(candidates))
     traffic.update({"phase 1: locally frequent patterns": sum(len(patterns) for patterns in local_patterns),
                     "phase 2: candidates sent": len(candidates),
                     "phase 2: support counts": len(parts) * len(candidates)})
     # The module's test, in doubles: max(1, series x minsup) <= support.
-    threshold = float(series) * minsup
+    threshold = float(sum(sizes)) * minsup
     threshold = threshold if threshold > 1.0 else 1.0
-    return {pattern: count for pattern, count in zip(candidates, supports) if threshold <= count}
+    return sizes, {pattern: count for pattern, count in zip(candidates, supports) if threshold <= count}
 
 
 def _measure(runner: "_Runner", parts: List[Any], kept: List[bytes], lengths: List[int], supports: List[int],
              traffic: Dict[str, int]) -> Tuple[List[List[float]], List[float]]:
     """The two passes: each motif's representative, then its naed."""
-    shared_kept = _shared(kept)
-    representatives = _representatives(
-        runner.compute([_delayed(_average_sums)(part, shared_kept) for part in parts], "pass 1"), lengths)
-    shared_representatives = _shared(representatives)
-    distances = _add_up(runner.compute(
-        [_delayed(_distance_sums)(part, shared_kept, shared_representatives) for part in parts], "pass 2"),
-        len(kept))
+    representatives = _representatives(runner.each("pass 1", _average_sums, parts, kept), lengths)
+    distances = _add_up(runner.each("pass 2", _distance_sums, parts, kept, representatives), len(kept))
     traffic.update({"pass 1: point sums and counts": len(parts) * 2 * sum(lengths),
                     "pass 2: representative points sent": sum(lengths),
                     "pass 2: distance sums": len(parts) * len(kept)})
@@ -168,11 +161,10 @@ def _measure(runner: "_Runner", parts: List[Any], kept: List[bytes], lengths: Li
 
 def _gather(runner: "_Runner", parts: List[Any], sizes: List[int], chosen: List[MotifRecord]) -> List[MotifRecord]:
     """The chosen motifs (measured, without per-series records) with every series' record."""
-    patterns = _shared([record.pattern.encode("latin-1") for record in chosen])
-    representatives = _shared([record.representative for record in chosen])
+    patterns = [record.pattern.encode("latin-1") for record in chosen]
+    representatives = [record.representative for record in chosen]
     firsts = [0, *itertools.accumulate(sizes)][:len(sizes)]
-    per_part = runner.compute([_delayed(_details)(part, patterns, representatives, first)
-                               for part, first in zip(parts, firsts)], "records")
+    per_part = runner.each("records", _details, list(zip(parts, firsts)), patterns, representatives)
     for rank, record in enumerate(chosen):
         for part_details in per_part:
             part_indexes, part_averages, part_best = part_details[rank]
@@ -256,28 +248,28 @@ def _size(part: Any) -> int:
     return int(part.size)
 
 
-def _frequent_patterns(part: Any, minsup: float, max_len: int) -> List[bytes]:
+def _frequent_patterns(part: Any, minsup: float, max_len: int) -> Tuple[int, List[bytes]]:
     patterns: List[bytes] = _engine().frequent_patterns(part, minsup, max_len)
-    return patterns
+    return int(part.size), patterns
 
 
-def _supports(part: Any, patterns: _Held) -> List[int]:
-    counts: List[int] = _engine().supports(part, patterns.value)
+def _supports(part: Any, patterns: List[bytes]) -> List[int]:
+    counts: List[int] = _engine().supports(part, patterns)
     return counts
 
 
-def _average_sums(part: Any, patterns: _Held) -> List[Tuple[List[float], List[int]]]:
-    sums: List[Tuple[List[float], List[int]]] = _engine().average_sums(part, patterns.value)
+def _average_sums(part: Any, patterns: List[bytes]) -> List[Tuple[List[float], List[int]]]:
+    sums: List[Tuple[List[float], List[int]]] = _engine().average_sums(part, patterns)
     return sums
 
 
-def _distance_sums(part: Any, patterns: _Held, representatives: _Held) -> List[float]:
-    sums: List[float] = _engine().distance_sums(part, patterns.value, representatives.value)
+def _distance_sums(part: Any, patterns: List[bytes], representatives: List[List[float]]) -> List[float]:
+    sums: List[float] = _engine().distance_sums(part, patterns, representatives)
     return sums
 
 
-def _details(part: Any, patterns: _Held, representatives: _Held, first_series: int) -> List[Any]:
-    details: List[Any] = _engine().details(part, patterns.value, representatives.value, first_series)
+def _details(part: Any, first_series: int, patterns: List[bytes], representatives: List[List[float]]) -> List[Any]:
+    details: List[Any] = _engine().details(part, patterns, representatives, first_series)
     return details
 
 
@@ -338,16 +330,6 @@ def _dask() -> Any:
         raise ImportError("qel.distributed needs Dask: pip install \"qel[distributed]\"") from None
 
 
-def _delayed(function: Callable[..., Any]) -> Any:
-    return _dask().delayed(function, pure=False)
-
-
-def _shared(value: Any) -> Any:
-    """One task's worth of a value that every partition's task reads (candidates, motifs,
-    representatives): sent once per worker rather than once per task."""
-    return _dask().delayed(_Held(value), name=f"qel-shared-{uuid.uuid4().hex}", traverse=False)
-
-
 def _sources(series: Any) -> List[Any]:
     """One delayed or held partition per partition of `series`, in order."""
     dask = _dask()
@@ -378,35 +360,67 @@ def _is_delayed(value: Any) -> bool:
 
 
 class _Runner:
-    """Runs lists of tasks on a distributed client, or in this process on the synchronous
-    scheduler; either way the results come back in the order of the tasks."""
+    """Runs one task per partition on a distributed client, or in this process on the
+    synchronous scheduler; either way results come back in partition order."""
 
     def __init__(self, client: Any) -> None:
         self.client = client if client is not None else _default_client()
         # Seconds spent per step, by the steps' names.
         self.seconds: Dict[str, float] = {}
 
-    def persist(self, tasks: List[Any], step: str) -> List[Any]:
-        """The tasks computed and kept where they ran (on the workers), still as tasks."""
+    def load(self, sources: List[Any], seglen: int, alphabet: int) -> List[Any]:
+        """Handles of the prepared partitions, each kept where it was made (on a worker) and
+        made again from its source should that worker be lost."""
         began = time.perf_counter()
+        dask = _dask()
         if self.client is None:
-            persisted = list(_dask().persist(*tasks, scheduler="sync"))
+            tasks = [dask.delayed(_prepare, pure=False)(source, seglen, alphabet) for source in sources]
+            parts = list(dask.persist(*tasks, scheduler="sync"))
         else:
-            persisted = self.client.persist(tasks)
-        self._took(step, began)
-        return persisted
+            # Futures throughout: one graph of a few layers per step, where a dask.delayed
+            # per partition would make the scheduler unpack a layer per task.
+            lazy = [i for i, source in enumerate(sources) if _is_delayed(source)]
+            inputs = list(sources)
+            for i, future in zip(lazy, self.client.compute([sources[i] for i in lazy])):
+                inputs[i] = future
+            count = len(inputs)
+            parts = self.client.map(_prepare, inputs, [seglen] * count, [alphabet] * count, pure=False)
+        self._took("load, z-normalise, discretise", began)
+        return parts
 
-    def compute(self, tasks: List[Any], step: str) -> List[Any]:
+    def each(self, step: str, function: Callable[..., Any], parts: List[Any], *shared: Any) -> List[Any]:
+        """function(*arguments, *shared) for each partition's arguments (its handle, or a
+        tuple starting with it); `shared` values are sent once to each worker that needs them."""
         began = time.perf_counter()
+        dask = _dask()
+        arguments = [item if isinstance(item, tuple) else (item,) for item in parts]
         if self.client is None:
-            results = list(_dask().compute(*tasks, scheduler="sync"))
+            held = [dask.delayed(_Held(value), name=f"qel-shared-{uuid.uuid4().hex}", traverse=False)
+                    for value in shared]
+            tasks = [dask.delayed(_unheld(function), pure=False)(*args, *held) for args in arguments]
+            results = list(dask.compute(*tasks, scheduler="sync"))
         else:
-            results = self.client.compute(tasks, sync=True)
+            held = [self.client.submit(_Held, value, pure=False) for value in shared]
+            columns = [list(column) for column in zip(*arguments)] if arguments else []
+            futures = self.client.map(_unheld(function), *columns, *[[h] * len(arguments) for h in held],
+                                      pure=False)
+            results = self.client.gather(futures)
         self._took(step, began)
         return results
 
     def _took(self, step: str, began: float) -> None:
         self.seconds[step] = self.seconds.get(step, 0.0) + time.perf_counter() - began
+
+
+class _unheld:
+    """`function` called with every _Held argument unwrapped."""
+
+    def __init__(self, function: Callable[..., Any]) -> None:
+        self.function = function
+        self.__name__ = function.__name__
+
+    def __call__(self, *arguments: Any) -> Any:
+        return self.function(*(a.value if isinstance(a, _Held) else a for a in arguments))
 
 
 def _default_client() -> Optional[Any]:
