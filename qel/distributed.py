@@ -101,14 +101,11 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     seglen, alphabet, min_len, max_len, k = (int(value) for value in (seglen, alphabet, min_len, max_len, k))
 
     runner = _Runner(client)
-    prepared = runner.persist([_delayed(_prepare)(source, seglen, alphabet) for source in _sources(series)],
-                              "load, z-normalise, discretise")
-    parts = [_delayed(_partition_of)(part) for part in prepared]
-    # Conversion and discretisation errors surface here, before the support rule is checked,
-    # in the order the module meets them.
-    scans: List[Tuple[int, Optional[Tuple[int, int, float]], Optional[Exception]]] = runner.compute(
-        [_delayed(_scan_of)(part) for part in prepared], "load, z-normalise, discretise")
-    sizes = [size for size, _, _ in scans]
+    parts = runner.load(_sources(series), seglen, alphabet)
+    # The module refuses NaN and infinities first, then discretisation errors, then the support
+    # rule, each in series order.
+    scans: List[Tuple[int, Optional[Tuple[int, int, float]], Optional[Exception]]] = runner.each(
+        "load, z-normalise, discretise", _scan, parts)
     _refuse_non_finite(scans)
     for _, _, error in scans:
         if error is not None:
@@ -116,7 +113,7 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     if max_len == 0 and not minsup > 0.0:
         raise ValueError("minsup must be positive when max_len is 0")
     traffic: Dict[str, int] = {}
-    support_of = _frequent(runner, parts, sum(sizes), minsup, max_len, traffic)
+    sizes, support_of = _frequent(runner, parts, minsup, max_len, traffic)
     kept: List[bytes] = _engine().keep_patterns(sorted(support_of, key=_signed_order), min_len, max_overlap)
     lengths = [_occurrence_length(seglen, len(pattern)) for pattern in kept]
     if k < 0:
@@ -137,34 +134,29 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     return MiningSummary(records, len(kept), sum(sizes), traffic, runner.seconds)
 
 
-def _frequent(runner: "_Runner", parts: List[Any], series: int, minsup: float, max_len: int,
-              traffic: Dict[str, int]) -> Dict[bytes, int]:
-    """Phases 1 and 2: the patterns frequent in the whole set, with their support."""
-    local_patterns = runner.compute(
-        [_delayed(_frequent_patterns)(part, minsup * LOCAL_MINSUP_FACTOR, max_len) for part in parts], "phase 1")
+def _frequent(runner: "_Runner", parts: List[Any], minsup: float, max_len: int,
+              traffic: Dict[str, int]) -> Tuple[List[int], Dict[bytes, int]]:
+    """Phases 1 and 2: the partitions' sizes, and the patterns frequent in the whole set with
+    their support."""
+    mined = runner.each("phase 1", _frequent_patterns, parts, minsup * LOCAL_MINSUP_FACTOR, max_len)
+    sizes = [size for size, _ in mined]
+    local_patterns = [patterns for _, patterns in mined]
     candidates = _candidates(local_patterns)
-    shared_candidates = _shared(candidates)
-    supports = _add_up(runner.compute([_delayed(_supports)(part, shared_candidates) for part in parts], "phase 2"),
-                       len(candidates))
+    supports = _add_up(runner.each("phase 2", _supports, parts, candidates), len(candidates))
     traffic.update({"phase 1: locally frequent patterns": sum(len(patterns) for patterns in local_patterns),
                     "phase 2: candidates sent": len(candidates),
                     "phase 2: support counts": len(parts) * len(candidates)})
     # The module's test, in doubles: max(1, series x minsup) <= support.
-    threshold = float(series) * minsup
+    threshold = float(sum(sizes)) * minsup
     threshold = threshold if threshold > 1.0 else 1.0
-    return {pattern: count for pattern, count in zip(candidates, supports) if threshold <= count}
+    return sizes, {pattern: count for pattern, count in zip(candidates, supports) if threshold <= count}
 
 
 def _measure(runner: "_Runner", parts: List[Any], kept: List[bytes], lengths: List[int], supports: List[int],
              traffic: Dict[str, int]) -> Tuple[List[List[float]], List[float]]:
     """The two passes: each motif's representative, then its naed."""
-    shared_kept = _shared(kept)
-    representatives = _representatives(
-        runner.compute([_delayed(_average_sums)(part, shared_kept) for part in parts], "pass 1"), lengths)
-    shared_representatives = _shared(representatives)
-    distances = _add_up(runner.compute(
-        [_delayed(_distance_sums)(part, shared_kept, shared_representatives) for part in parts], "pass 2"),
-        len(kept))
+    representatives = _representatives(runner.each("pass 1", _average_sums, parts, kept), lengths)
+    distances = _add_up(runner.each("pass 2", _distance_sums, parts, kept, representatives), len(kept))
     traffic.update({"pass 1: point sums and counts": len(parts) * 2 * sum(lengths),
                     "pass 2: representative points sent": sum(lengths),
                     "pass 2: distance sums": len(parts) * len(kept)})
@@ -175,11 +167,10 @@ def _measure(runner: "_Runner", parts: List[Any], kept: List[bytes], lengths: Li
 
 def _gather(runner: "_Runner", parts: List[Any], sizes: List[int], chosen: List[MotifRecord]) -> List[MotifRecord]:
     """The chosen motifs (measured, without per-series records) with every series' record."""
-    patterns = _shared([record.pattern.encode("latin-1") for record in chosen])
-    representatives = _shared([record.representative for record in chosen])
+    patterns = [record.pattern.encode("latin-1") for record in chosen]
+    representatives = [record.representative for record in chosen]
     firsts = [0, *itertools.accumulate(sizes)][:len(sizes)]
-    per_part = runner.compute([_delayed(_details)(part, patterns, representatives, first)
-                               for part, first in zip(parts, firsts)], "records")
+    per_part = runner.each("records", _details, list(zip(parts, firsts)), patterns, representatives)
     for rank, record in enumerate(chosen):
         for part_details in per_part:
             part_indexes, part_averages, part_best = part_details[rank]
@@ -254,10 +245,24 @@ class _Held:
         self.value = value
 
 
-def _prepare(source: Any, seglen: int,
-             alphabet: int) -> Tuple[Any, int, Optional[Tuple[int, int, float]], Optional[Exception]]:
-    """The partition, ready to mine; its number of series; its first NaN or infinity; and the
-    error of discretising it, which the module raises only after checking every value."""
+class _Prepared:
+    """A partition ready to mine (None if discretising it failed), its number of series, its
+    first NaN or infinity as (series, point, value), and the error of discretising it."""
+
+    __slots__ = ("partition", "size", "first_non_finite", "error")
+
+    def __init__(self, partition: Any, size: int, first_non_finite: Optional[Tuple[int, int, float]],
+                 error: Optional[Exception]) -> None:
+        self.partition, self.size, self.first_non_finite, self.error = partition, size, first_non_finite, error
+
+    def __getstate__(self) -> Tuple[Any, ...]:
+        return (self.partition, self.size, self.first_non_finite, self.error)
+
+    def __setstate__(self, state: Tuple[Any, ...]) -> None:
+        self.partition, self.size, self.first_non_finite, self.error = state
+
+
+def _prepare(source: Any, seglen: int, alphabet: int) -> _Prepared:
     partition = source.value if isinstance(source, _Held) else source
     rows = _float_rows(partition)
     numpy = importlib.import_module("numpy")
@@ -268,17 +273,14 @@ def _prepare(source: Any, seglen: int,
             first_bad = (number, int(bad[0]), float(row[bad[0]]))
             break
     try:
-        return _engine().Partition(rows, seglen, alphabet), len(rows), first_bad, None
+        return _Prepared(_engine().Partition(rows, seglen, alphabet), len(rows), first_bad, None)
     except (ValueError, OverflowError, MemoryError) as error:
-        return None, len(rows), first_bad, error
+        # Raised by the driver, once no partition holds a NaN or an infinity.
+        return _Prepared(None, len(rows), first_bad, error)
 
 
-def _partition_of(prepared: Tuple[Any, int, Any, Any]) -> Any:
-    return prepared[0]
-
-
-def _scan_of(prepared: Tuple[Any, int, Any, Any]) -> Tuple[int, Any, Any]:
-    return prepared[1], prepared[2], prepared[3]
+def _scan(part: _Prepared) -> Tuple[int, Optional[Tuple[int, int, float]], Optional[Exception]]:
+    return part.size, part.first_non_finite, part.error
 
 
 def _refuse_non_finite(scans: Sequence[Tuple[int, Optional[Tuple[int, int, float]], Any]]) -> None:
@@ -293,28 +295,28 @@ def _refuse_non_finite(scans: Sequence[Tuple[int, Optional[Tuple[int, int, float
         first_series += size
 
 
-def _frequent_patterns(part: Any, minsup: float, max_len: int) -> List[bytes]:
-    patterns: List[bytes] = _engine().frequent_patterns(part, minsup, max_len)
-    return patterns
+def _frequent_patterns(part: Any, minsup: float, max_len: int) -> Tuple[int, List[bytes]]:
+    patterns: List[bytes] = _engine().frequent_patterns(part.partition, minsup, max_len)
+    return part.size, patterns
 
 
-def _supports(part: Any, patterns: _Held) -> List[int]:
-    counts: List[int] = _engine().supports(part, patterns.value)
+def _supports(part: Any, patterns: List[bytes]) -> List[int]:
+    counts: List[int] = _engine().supports(part.partition, patterns)
     return counts
 
 
-def _average_sums(part: Any, patterns: _Held) -> List[Tuple[List[float], List[int]]]:
-    sums: List[Tuple[List[float], List[int]]] = _engine().average_sums(part, patterns.value)
+def _average_sums(part: Any, patterns: List[bytes]) -> List[Tuple[List[float], List[int]]]:
+    sums: List[Tuple[List[float], List[int]]] = _engine().average_sums(part.partition, patterns)
     return sums
 
 
-def _distance_sums(part: Any, patterns: _Held, representatives: _Held) -> List[float]:
-    sums: List[float] = _engine().distance_sums(part, patterns.value, representatives.value)
+def _distance_sums(part: Any, patterns: List[bytes], representatives: List[List[float]]) -> List[float]:
+    sums: List[float] = _engine().distance_sums(part.partition, patterns, representatives)
     return sums
 
 
-def _details(part: Any, patterns: _Held, representatives: _Held, first_series: int) -> List[Any]:
-    details: List[Any] = _engine().details(part, patterns.value, representatives.value, first_series)
+def _details(part: Any, first_series: int, patterns: List[bytes], representatives: List[List[float]]) -> List[Any]:
+    details: List[Any] = _engine().details(part.partition, patterns, representatives, first_series)
     return details
 
 
@@ -375,16 +377,6 @@ def _dask() -> Any:
         raise ImportError("qel.distributed needs Dask: pip install \"qel[distributed]\"") from None
 
 
-def _delayed(function: Callable[..., Any]) -> Any:
-    return _dask().delayed(function, pure=False)
-
-
-def _shared(value: Any) -> Any:
-    """One task's worth of a value that every partition's task reads (candidates, motifs,
-    representatives): sent once per worker rather than once per task."""
-    return _dask().delayed(_Held(value), name=f"qel-shared-{uuid.uuid4().hex}", traverse=False)
-
-
 def _sources(series: Any) -> List[Any]:
     """One delayed or held partition per partition of `series`, in order."""
     dask = _dask()
@@ -415,35 +407,69 @@ def _is_delayed(value: Any) -> bool:
 
 
 class _Runner:
-    """Runs lists of tasks on a distributed client, or in this process on the synchronous
-    scheduler; either way the results come back in the order of the tasks."""
+    """Runs one task per partition on a distributed client, or in this process on the
+    synchronous scheduler; either way results come back in partition order."""
 
     def __init__(self, client: Any) -> None:
         self.client = client if client is not None else _default_client()
         # Seconds spent per step, by the steps' names.
         self.seconds: Dict[str, float] = {}
 
-    def persist(self, tasks: List[Any], step: str) -> List[Any]:
-        """The tasks computed and kept where they ran (on the workers), still as tasks."""
+    def load(self, sources: List[Any], seglen: int, alphabet: int) -> List[Any]:
+        """Handles of the prepared partitions, each kept where it was made (on a worker) and
+        made again from its source should that worker be lost."""
         began = time.perf_counter()
+        dask = _dask()
         if self.client is None:
-            persisted = list(_dask().persist(*tasks, scheduler="sync"))
+            tasks = [dask.delayed(_prepare, pure=False)(source, seglen, alphabet) for source in sources]
+            parts = list(dask.persist(*tasks, scheduler="sync"))
         else:
-            persisted = self.client.persist(tasks)
-        self._took(step, began)
-        return persisted
+            # Futures throughout: one graph of a few layers per step, where a dask.delayed
+            # per partition would make the scheduler unpack a layer per task.
+            lazy = [i for i, source in enumerate(sources) if _is_delayed(source)]
+            inputs = list(sources)
+            for i, future in zip(lazy, self.client.compute([sources[i] for i in lazy])):
+                inputs[i] = future
+            count = len(inputs)
+            parts = self.client.map(_prepare, inputs, [seglen] * count, [alphabet] * count, pure=False)
+        self._took("load, z-normalise, discretise", began)
+        return parts
 
-    def compute(self, tasks: List[Any], step: str) -> List[Any]:
+    def each(self, step: str, function: Callable[..., Any], parts: List[Any], *shared: Any) -> List[Any]:
+        """function(*arguments, *shared) for each partition's arguments (its handle, or a
+        tuple starting with it); `shared` values are sent once to each worker that needs them."""
+        if not parts:
+            return []
         began = time.perf_counter()
+        dask = _dask()
+        arguments = [item if isinstance(item, tuple) else (item,) for item in parts]
         if self.client is None:
-            results = list(_dask().compute(*tasks, scheduler="sync"))
+            held = [dask.delayed(_Held(value), name=f"qel-shared-{uuid.uuid4().hex}", traverse=False)
+                    for value in shared]
+            tasks = [dask.delayed(_unheld(function), pure=False)(*args, *held) for args in arguments]
+            results = list(dask.compute(*tasks, scheduler="sync"))
         else:
-            results = self.client.compute(tasks, sync=True)
+            held = [self.client.submit(_Held, value, pure=False) for value in shared]
+            columns = [list(column) for column in zip(*arguments)] if arguments else []
+            futures = self.client.map(_unheld(function), *columns, *[[h] * len(arguments) for h in held],
+                                      pure=False)
+            results = self.client.gather(futures)
         self._took(step, began)
         return results
 
     def _took(self, step: str, began: float) -> None:
         self.seconds[step] = self.seconds.get(step, 0.0) + time.perf_counter() - began
+
+
+class _unheld:
+    """`function` called with every _Held argument unwrapped."""
+
+    def __init__(self, function: Callable[..., Any]) -> None:
+        self.function = function
+        self.__name__ = function.__name__
+
+    def __call__(self, *arguments: Any) -> Any:
+        return self.function(*(a.value if isinstance(a, _Held) else a for a in arguments))
 
 
 def _default_client() -> Optional[Any]:

@@ -49,8 +49,8 @@ def cut(rng, series_set):
 def shaped(rng, series_set):
     """The set in one of the forms `mine` takes, cut into partitions."""
     form = rng.choice(["lists", "lists", "bag", "arrays", "delayed"])
-    equal = len({len(s) for s in series_set}) == 1 and all(
-        isinstance(s, list) and all(isinstance(v, (int, float)) for v in s) for s in series_set)
+    equal = all(isinstance(s, list) and all(isinstance(v, (int, float)) for v in s) for s in series_set) and len(
+        {len(s) for s in series_set}) == 1
     if form == "bag" and series_set:
         return dask.bag.from_sequence(series_set, npartitions=rng.randint(1, len(series_set)))
     if form == "arrays" and equal and series_set:
