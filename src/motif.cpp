@@ -234,12 +234,12 @@ void Motif::map(const SeriesSet& ts, int seglen, InterruptPoll& poll) {
         const Series& series = ts.at(static_cast<std::size_t>(s));
         const std::size_t begin = averages.size();
         if (last - first == 1) {
-            // One occurrence is its own average (x / 1 is x), NaN where it has no value.
+            // One occurrence is its own average, (0.0 + x) / 1, NaN where it has no value.
             poll.tick(length + 1);
             const Span span = span_of(series, occurrences[first].position, seglen, length);
-            averages.insert(averages.end(),
-                            series.begin() + static_cast<std::ptrdiff_t>(span.start),
-                            series.begin() + static_cast<std::ptrdiff_t>(span.end));
+            for (std::size_t point = span.start; point < span.end; ++point) {
+                averages.push_back(0.0 + series[point]);  // as a sum would: -0.0 becomes 0.0
+            }
             averages.resize(begin + points, missing);
         } else {
             std::fill(sums.begin(), sums.end(), 0.0);

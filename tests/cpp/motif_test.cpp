@@ -82,6 +82,18 @@ TEST(MotifMeasures, PaddedPointsAreSkippedInAveragesAndDistances) {
     EXPECT_NEAR(motif.get_naed(), std::sqrt(0.75) / 4, 1e-12);
 }
 
+// An average is a sum divided by a count, so a lone -0.0 averages to 0.0, as in a sum.
+TEST(MotifMeasures, AverageOfOneOccurrenceIsASum) {
+    const SeriesSet ts{{-0.0, 1.5, -2.0}};
+    Motif motif = motif_at(3, {{0, 0}});
+    motif.map(ts, 1);
+    const std::vector<double> average = motif.get_average_occurrences().at(0);
+    ASSERT_EQ(average.size(), 3u);
+    EXPECT_FALSE(std::signbit(average[0]));
+    EXPECT_EQ(average[1], 1.5);
+    EXPECT_EQ(average[2], -2.0);
+}
+
 TEST(MotifMeasures, TiesKeepTheEarlierPosition) {
     const SeriesSet ts{{0, 0, 0, 0, 4, 4, 4, 4}};
     Motif motif = motif_at(2, {{0, 0}, {0, 2}});
