@@ -90,7 +90,9 @@ def single(series: int, args: argparse.Namespace, answer: "multiprocessing.Queue
         del rows
         began = time.perf_counter()
         motifs = _qel_cpp.Miner(args.minsup, args.seglen, args.alphabet, k=args.k).mine(table)
-        answer.put(f"ok {time.perf_counter() - began:.1f} s, peak {peak_mib():,.0f} MiB, {len(motifs)} motifs")
+        seconds = time.perf_counter() - began
+        best = ", ".join(f"{m.pattern} ({m.naed:.4f}, {len(m.indexes):,} series)" for m in motifs)
+        answer.put(f"ok {seconds:.1f} s, peak {peak_mib():,.0f} MiB, best: {best}")
     except MemoryError:
         answer.put(f"MemoryError (peak {peak_mib():,.0f} MiB)")
 
