@@ -237,7 +237,9 @@ qel::PreparedPart part_from_state(const py::tuple& state) {
             throw refuse();
         }
         qel::Series series(static_cast<std::size_t>(size));
-        std::memcpy(series.data(), values.data() + value_at, bytes);
+        if (bytes > 0) {  // an empty series has no data pointer to copy into
+            std::memcpy(series.data(), values.data() + value_at, bytes);
+        }
         value_at += bytes;
         part.letters.emplace_back(letters.begin() + static_cast<std::ptrdiff_t>(letter_at),
                                   letters.begin() + static_cast<std::ptrdiff_t>(letter_at) + count);

@@ -189,7 +189,9 @@ TEST(ZnormRow, SameAsNormalisingThenDiscretising) {
             const Symbols expected = get_row(two_pass, seglen, 4);
             Series one_pass = input;
             EXPECT_EQ(letters(znorm_row(one_pass, seglen, 4)), letters(expected));
-            EXPECT_EQ(std::memcmp(one_pass.data(), two_pass.data(), input.size() * sizeof(double)), 0);
+            // Bit for bit (NaN included); an empty series has no data pointer to compare.
+            EXPECT_TRUE(input.empty() ||
+                        std::memcmp(one_pass.data(), two_pass.data(), input.size() * sizeof(double)) == 0);
         }
     }
     Series untouched{1, 2, 3};
