@@ -47,6 +47,8 @@ std::vector<Motif> Miner::mine(SeriesSet& ts) {
     // Earlier motifs name series positions of an earlier series set: mapping them onto this
     // one could read past its series. The new ones replace them once ranked.
     motifs.clear();
+    // Parameters before data: an unusable alphabet is named even when a value is not finite.
+    sax({}, 1, alphabet);  // checks the alphabet alone
     check_finite(ts);
     InterruptPoll poll(interrupt_check);
     std::vector<Motif> found;
