@@ -228,20 +228,7 @@ public:
         add_run(run_letter, run_count, run_support, run_last);
         sort_seen();
         // Each kept letter's occurrences go to its new pattern, again run by run.
-        bool any = false;
-        for (std::uint16_t letter : seen) {
-            if (letter != Text::separator && frequent(supports[letter])) {
-                any = true;
-                destination[letter] = next.occurrences.data() + filled;
-                filled += tallies[letter];
-                add_pattern(next, letter, length, repeated);
-            } else {
-                destination[letter] = nullptr;
-            }
-            tallies[letter] = 0;
-            supports[letter] = 0;
-            last_series_of[letter] = -1;
-        }
+        const bool any = place_kept_letters(next, length, repeated);
         if (any) {
             for (std::size_t i = 0; i < count;) {
                 poll.tick(1);
@@ -296,20 +283,7 @@ private:
             add_run(repeated, repeated_count, repeated_support, repeated_last);
         }
         sort_seen();
-        bool any = false;
-        for (std::uint16_t letter : seen) {
-            if (letter != Text::separator && frequent(supports[letter])) {
-                any = true;
-                destination[letter] = next.occurrences.data() + filled;
-                filled += tallies[letter];
-                add_pattern(next, letter, length, repeated);
-            } else {
-                destination[letter] = nullptr;
-            }
-            tallies[letter] = 0;
-            supports[letter] = 0;
-            last_series_of[letter] = -1;
-        }
+        const bool any = place_kept_letters(next, length, repeated);
         if (!any) {
             return;
         }
@@ -332,6 +306,26 @@ private:
     }
 
     // The letters seen in ascending order, the separator last (it is never kept).
+    // Gives each frequent letter of `seen` its new pattern and the place its occurrences go,
+    // and clears every seen letter's counts; whether any letter was kept.
+    bool place_kept_letters(Level& next, std::size_t length, std::optional<std::uint16_t> repeated) {
+        bool any = false;
+        for (std::uint16_t letter : seen) {
+            if (letter != Text::separator && frequent(supports[letter])) {
+                any = true;
+                destination[letter] = next.occurrences.data() + filled;
+                filled += tallies[letter];
+                add_pattern(next, letter, length, repeated);
+            } else {
+                destination[letter] = nullptr;
+            }
+            tallies[letter] = 0;
+            supports[letter] = 0;
+            last_series_of[letter] = -1;
+        }
+        return any;
+    }
+
     void sort_seen() {
         if (seen.size() > 1) {
             std::sort(seen.begin(), seen.end(), [](std::uint16_t a, std::uint16_t b) {
