@@ -33,12 +33,27 @@ from qel import cli, cluster, distributed  # noqa: E402
 from test_distributed import NAMES, as_dicts, differences  # noqa: E402
 
 PARAMETERS = (0.3, 4, 4, 3, 0, 0.8)
+# How long a step may take on a loaded 2-core machine, where starting a worker process (and
+# importing NumPy, Dask and the module in it) has taken over 30 s.
+PATIENCE_SECONDS = 240
+
+
+def wait_for_workers(client, count):
+    """Waits for `count` workers, failing with how many came and how long that took."""
+    began = time.monotonic()
+    try:
+        client.wait_for_workers(count, timeout=PATIENCE_SECONDS)
+    except (TimeoutError, OSError) as error:
+        arrived = len(client.scheduler_info()["workers"])
+        pytest.fail(f"{arrived} of {count} workers arrived in {time.monotonic() - began:.0f} s: "
+                    f"the machine is too slow to start worker processes ({error})")
 
 
 @pytest.fixture(scope="module")
 def client():
     with dask_distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                                        silence_logs=logging.ERROR) as local, dask_distributed.Client(local) as client:
+        wait_for_workers(client, 2)
         yield client
 
 
@@ -95,14 +110,17 @@ def test_a_worker_killed_mid_run_changes_nothing(client, tmp_path, step):
     outcome = {}
     run = threading.Thread(target=lambda: outcome.update(got=distributed.mine(parts, *PARAMETERS, client=client)))
     run.start()
-    deadline = time.monotonic() + 30
-    while len(os.listdir(folder)) < 3 and time.monotonic() < deadline:
+    began = time.monotonic()
+    while len(os.listdir(folder)) < 3 and time.monotonic() < began + PATIENCE_SECONDS:
         time.sleep(0.02)
+    assert len(os.listdir(folder)) >= 3, (
+        f"only {len(os.listdir(folder))} of 3 slowed tasks started in {PATIENCE_SECONDS} s")
     victim = int(sorted(os.listdir(folder))[-1].split("-")[1])
     assert victim in workers
     os.kill(victim, signal.SIGKILL)
-    run.join(60)
-    client.wait_for_workers(2, timeout=30)
+    run.join(PATIENCE_SECONDS)
+    assert not run.is_alive(), f"the run did not end within {PATIENCE_SECONDS} s of the kill"
+    wait_for_workers(client, 2)
     client.run(lambda: __import__("importlib").reload(__import__("qel.distributed").distributed))
     assert "got" in outcome
     agree(table, outcome["got"])
@@ -171,6 +189,7 @@ class ToolTest(unittest.TestCase):
         path = self.write("a.csv", "\n".join(",".join(map(str, row)) for row in walks(6, 12, 40)))
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")])))
         result = subprocess.run([sys.executable, "-m", "qel", "mine", "--minsup", "0.5", "--scheduler", "local:1",
-                                 path], capture_output=True, text=True, env=env, timeout=120)
+                                 path], capture_output=True, text=True, env=env,
+                                timeout=PATIENCE_SECONDS)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("12 series, mined on local:1", result.stdout)

@@ -90,3 +90,14 @@ def test_readme_examples_and_the_package_pass_mypy_strict(tmp_path):
          "--allow-redefinition", str(source), os.path.join(ROOT, "qel")],
         capture_output=True, text=True, env=env, cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_classes_hold_what_the_pinned_pybind11_makes():
+    """Built with the pinned pybind11, a class holds its bindings and the interpreter's usual
+    names only: later pybind11 releases add attributes of their own (such as
+    `_pybind11_conduit_v1_`), which is how a wheel built against another version shows."""
+    usual = {"__init__", "__doc__", "__module__", "__dict__", "__weakref__", "__repr__", "__new__",
+             "__getstate__", "__setstate__", "__reduce__", "__reduce_ex__", "__copy__", "__deepcopy__"}
+    for cls in (_qel_cpp.Motif, _qel_cpp.Miner, _qel_cpp.PatternMiner):
+        extra = {name for name in vars(cls) if name.startswith("_") and name not in usual}
+        assert extra == set(), f"{cls.__name__}: {sorted(extra)}"
