@@ -5,6 +5,7 @@ import contextlib
 import logging
 import importlib
 import os
+import tempfile
 from typing import Any, Iterator, List, Optional, Sequence, Tuple
 
 from qel import distributed, readers
@@ -32,8 +33,14 @@ def connect(address: str) -> Iterator[Any]:
         count = address[len("local:"):]
         if not count.isdigit() or not 1 <= int(count) <= 256:
             raise UsageError(f"--scheduler local:N needs N from 1 to 256 worker processes, got {address!r}")
-        with dask_distributed.LocalCluster(n_workers=int(count), threads_per_worker=1, processes=True,
-                                           dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+        # The workers' scratch space (spilled data, their lock files) lives in a folder of this
+        # run alone, removed afterwards, rather than in a dask-scratch-space left in /tmp.
+        # (the scheduler takes it from Dask's configuration, the workers from the argument).
+        with tempfile.TemporaryDirectory(prefix="qel-dask-") as scratch, \
+                importlib.import_module("dask").config.set({"temporary-directory": scratch}), \
+                dask_distributed.LocalCluster(n_workers=int(count), threads_per_worker=1, processes=True,
+                                              dashboard_address=None, silence_logs=logging.ERROR,
+                                              local_directory=scratch) as cluster, \
                 dask_distributed.Client(cluster) as client:
             yield client
         return

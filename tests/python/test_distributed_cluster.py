@@ -50,9 +50,12 @@ def wait_for_workers(client, count):
 
 
 @pytest.fixture(scope="module")
-def client():
-    with dask_distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
-                                       silence_logs=logging.ERROR) as local, dask_distributed.Client(local) as client:
+def client(tmp_path_factory):
+    scratch = str(tmp_path_factory.mktemp("dask"))
+    with dask.config.set({"temporary-directory": scratch}), \
+            dask_distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                                          silence_logs=logging.ERROR, local_directory=scratch) as local, \
+            dask_distributed.Client(local) as client:
         wait_for_workers(client, 2)
         yield client
 
@@ -193,3 +196,13 @@ class ToolTest(unittest.TestCase):
                                 timeout=PATIENCE_SECONDS)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn("12 series, mined on local:1", result.stdout)
+
+
+def test_a_local_cluster_leaves_no_scratch_space(tmp_path):
+    """`--scheduler local:N` keeps Dask's scratch space in a folder of its own run, removed
+    afterwards."""
+    with mock.patch.object(tempfile, "tempdir", str(tmp_path)):
+        with cluster.connect("local:1") as client:
+            assert client.run(lambda: 1)
+            assert len(os.listdir(tmp_path)) == 1
+    assert os.listdir(tmp_path) == []
