@@ -9,7 +9,7 @@ from typing import List, NoReturn, Optional, Sequence, Tuple
 
 from qel import __version__
 from qel import example as builtin
-from qel import plot, report
+from qel import plot, report, writing
 from qel.errors import UsageError
 from qel.mining import MotifRecord, Parameters, mine, required_support
 from qel.readers import LABEL_CHOICES, InputSet, combine, read_series
@@ -81,12 +81,19 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the tool on `argv` (default: the command line) and returns the exit status."""
     try:
         arguments = _parser().parse_args(argv)
-        return _mine(arguments)
+        status = _mine(arguments)
+        # The table's last lines may still be buffered: a failure to write them is an error too.
+        sys.stdout.flush()
+        return status
     except UsageError as error:
         # One line, whatever the message: the module's own messages may span several.
         print("qel: error: " + " ".join(str(error).split("\n")), file=sys.stderr)
         return USAGE_ERROR
     except RuntimeError as error:
+        # Python wraps a Ctrl-C that lands while a class is made (importing matplotlib).
+        if isinstance(error.__cause__, KeyboardInterrupt):
+            print("qel: interrupted", file=sys.stderr)
+            return INTERRUPTED
         print(f"qel: error: {error}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
@@ -94,12 +101,28 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return INTERRUPTED
     except BrokenPipeError:
         # The reader of our output went away (e.g. `| head`): nothing left to tell anyone.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        _drop_standard_output()
         return 1
+    except OSError as error:
+        # Files are read and written with their own messages; an error without a file name
+        # is the standard output failing (a full disk, /dev/full): the table is incomplete.
+        if error.filename is None:
+            _drop_standard_output()
+            where = "cannot write the standard output"
+        else:
+            where = str(error.filename)
+        print(f"qel: error: {where}: {error.strerror or error}", file=sys.stderr)
+        return USAGE_ERROR
     except SystemExit as done:
         # --help and --version end here.
         return done.code if isinstance(done.code, int) else 0
+
+
+def _drop_standard_output() -> None:
+    """Sends what is still buffered for standard output nowhere, so that the interpreter's
+    own flush at exit cannot fail again and print a traceback."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -190,12 +213,11 @@ def _mine(arguments: argparse.Namespace) -> int:
     progress = _Progress(arguments.quiet)
     if arguments.scheduler is not None:
         return _mine_on_cluster(arguments, parameters, progress)
+    # Before reading and mining: a run of hours must not end in "cannot write".
+    if arguments.json is not None:
+        writing.check_target("--json", arguments.json)
     if arguments.plot is not None:
         plot.check(arguments.plot)
-    for option, path in (("--json", arguments.json), ("--plot", arguments.plot)):
-        folder = os.path.dirname(path) if path else ""
-        if folder and not os.path.isdir(folder):
-            raise UsageError(f"{option} {path}: no folder {folder!r}")
 
     example = None
     if arguments.files:

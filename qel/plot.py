@@ -2,6 +2,7 @@
 import os
 from typing import Any, Dict, List, Sequence, Tuple
 
+from qel import writing
 from qel.errors import UsageError
 from qel.mining import MotifRecord, occurrence, znormalise
 from qel.windows import MinedSet, Place
@@ -16,14 +17,16 @@ MOST_OVERLAYS = 100
 
 
 def check(path: str) -> None:
-    """Fails early, before any mining, on a format or a missing matplotlib."""
+    """Fails early, before any mining, on a format, a missing matplotlib or a file that
+    could not be written."""
     extension = os.path.splitext(path)[1].lower()
     if extension not in FORMATS:
         raise UsageError(f"--plot {path}: unsupported picture format {extension or '(none)'!r}; use .png or .svg")
     try:
-        import matplotlib  # noqa: F401
+        from matplotlib.backends import backend_agg  # noqa: F401
     except ImportError:
         raise UsageError("--plot needs matplotlib (pip install matplotlib)") from None
+    writing.check_target("--plot", path)
 
 
 def draw(path: str, records: Sequence[MotifRecord], mined: MinedSet, series_lengths: Sequence[int],
@@ -57,8 +60,10 @@ def draw(path: str, records: Sequence[MotifRecord], mined: MinedSet, series_leng
         if row == rows - 1:
             shape.set_xlabel("point in occurrence")
             strip.set_xlabel("point in series")
+    # To a stream, the format named: matplotlib cannot see the extension of a temporary file.
+    picture_format = os.path.splitext(path)[1].lower().lstrip(".")
     try:
-        figure.savefig(path, dpi=80)
+        writing.write_whole(path, lambda stream: figure.savefig(stream, format=picture_format, dpi=80))
     except OSError as error:
         raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
 

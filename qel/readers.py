@@ -8,8 +8,9 @@ NaN without a word. Only `.npy` files need NumPy.
 import math
 import os
 import re
+import tokenize
 from dataclasses import dataclass
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Any, BinaryIO, Callable, List, Optional, Sequence, Tuple
 
 from qel.errors import UsageError
 
@@ -130,33 +131,40 @@ def read_arff(path: str) -> FileSeries:
 
 
 def read_npy(path: str, label_column: str) -> FileSeries:
-    """Reads a NumPy array: 1-D is one series, the rows of a 2-D array are series."""
+    """Reads a NumPy array: 1-D is one series, the rows of a 2-D array are series.
+
+    The header is read and checked first (a number type, one or two dimensions, a shape the
+    file is long enough to hold), so that a damaged or hostile file is refused before any
+    memory is set aside for it.
+    """
     try:
         import numpy
     except ImportError:
         raise UsageError(f"reading {path} needs NumPy (pip install numpy)") from None
     try:
-        array = numpy.load(path, allow_pickle=False)
+        with open(path, "rb") as stream:
+            shape, dtype = _npy_header(path, stream, numpy)
+            stream.seek(0)
+            array = numpy.load(stream, allow_pickle=False)
+        table: List[List[float]] = array.astype(float).reshape(-1, array.shape[-1]).tolist()
     except OSError as error:
         raise UsageError(f"cannot read {path}: {error.strerror or error}") from None
     except (ValueError, EOFError) as error:
-        raise UsageError(f"{path}: not a readable .npy file ({error})") from None
-    if not isinstance(array, numpy.ndarray):
-        raise UsageError(f"{path}: holds several arrays (an .npz archive?); expected one array")
-    if array.dtype.kind not in "iuf":
-        raise UsageError(f"{path}: holds {array.dtype} values; expected numbers")
-    if array.size == 0:
-        raise UsageError(f"{path}: no data")
-    if array.ndim not in (1, 2):
-        raise UsageError(f"{path}: a {array.ndim}-D array; expected 1-D (one series) or 2-D (a series per row)")
-    table: List[List[float]] = array.astype(float).reshape(-1, array.shape[-1]).tolist()
-    if array.ndim == 1 and label_column in ("first", "last"):
+        raise UsageError(f"{path}: not a readable .npy file ({_one_line(error)})") from None
+    except MemoryError:
+        raise UsageError(f"{path}: an array of shape {shape} is too large to read into memory") from None
+    if len(shape) == 1 and label_column in ("first", "last"):
         raise UsageError(f"{path}: a 1-D array has no label column")
     if label_column == "auto":
         label_column = "none"
     series: List[List[float]] = []
     labels: List[str] = []
+    offset = 1 if label_column == "first" else 0
     for row_number, row in enumerate(table):
+        for column, value in enumerate(row):
+            if math.isinf(value):
+                raise UsageError(f"{path} row {row_number}, column {column}: {value} is not a usable value "
+                                 "(mining needs finite numbers)")
         values: List[Optional[float]] = [None if math.isnan(v) else v for v in row]
         if label_column != "none":
             label_at = 0 if label_column == "first" else len(values) - 1
@@ -164,12 +172,53 @@ def read_npy(path: str, label_column: str) -> FileSeries:
             if label is None:
                 raise UsageError(f"{path} row {row_number}: missing class label")
             labels.append(_label_text(repr(label)))
-        offset = 1 if label_column == "first" else 0
         series.append(_series_values(values, lambda c: f"{path} row {row_number}, column {c + offset}",
-                                     f"{path} row {row_number}"))
+                                     f"{path} row {row_number}", missing="NaN"))
     return FileSeries(path, "npy", "rows", label_column, series,
                       labels if label_column != "none" else None,
                       [f"row {r}" for r in range(len(table))])
+
+
+def _npy_header(path: str, stream: BinaryIO, numpy: Any) -> Tuple[Tuple[int, ...], Any]:
+    """The shape and type an .npy header declares, once they are known to be readable here
+    and to fit in the file."""
+    npy_format = numpy.lib.format
+    try:
+        version = npy_format.read_magic(stream)
+        if version == (1, 0):
+            shape, _, dtype = npy_format.read_array_header_1_0(stream)
+        elif version == (2, 0):
+            shape, _, dtype = npy_format.read_array_header_2_0(stream)
+        else:
+            # Version 3 only serves field names outside Latin-1, i.e. records, not numbers.
+            raise UsageError(f"{path}: .npy format version {version[0]}.{version[1]} is not read here "
+                             "(expected 1.0 or 2.0, as numpy.save writes arrays of numbers)")
+    except tokenize.TokenError as error:
+        # NumPy parses the header as a Python literal, retrying a damaged one with the tokenizer.
+        raise UsageError(f"{path}: not a readable .npy file (bad header: {error.args[0]})") from None
+    except (ValueError, EOFError, SyntaxError, RecursionError, MemoryError) as error:
+        raise UsageError(f"{path}: not a readable .npy file (bad header: {_one_line(error)})") from None
+    if dtype.kind not in "iuf":
+        raise UsageError(f"{path}: holds {dtype} values; expected numbers (integers or floats, "
+                         "not complex, text, objects or records)")
+    if any(extent < 0 for extent in shape):
+        raise UsageError(f"{path}: the header declares the impossible shape {shape}")
+    count = math.prod(shape)
+    if count == 0:
+        raise UsageError(f"{path}: no data")
+    if len(shape) not in (1, 2):
+        raise UsageError(f"{path}: a {len(shape)}-D array; expected 1-D (one series) or 2-D (a series per row)")
+    needed = count * dtype.itemsize
+    held = os.fstat(stream.fileno()).st_size - stream.tell()
+    if needed > held:
+        raise UsageError(f"{path}: the header declares shape {shape} of {dtype}, {needed} bytes, but the file "
+                         f"holds {max(held, 0)} bytes of data (cut short or damaged)")
+    return shape, dtype
+
+
+def _one_line(error: BaseException) -> str:
+    """An exception's message on one short line (NumPy's may quote a whole header)."""
+    return _shorten(" ".join(str(error).split()), 200) or type(error).__name__
 
 
 def normalise_label(text: str) -> str:
@@ -241,8 +290,10 @@ def _column_index(path: str, column: str, header: Optional[List[str]], width: in
     raise UsageError(f"{path}: no column {column!r} (give a number from 1 to {width}{names})")
 
 
-def _series_values(values: List[Optional[float]], where: Callable[[int], str], what: str) -> List[float]:
-    """Drops the trailing padding; `where(i)` names value i for the error on a gap."""
+def _series_values(values: List[Optional[float]], where: Callable[[int], str], what: str,
+                   missing: str = "missing value") -> List[float]:
+    """Drops the trailing padding; `where(i)` names value i, and `missing` what stands there,
+    for the error on a gap."""
     end = len(values)
     while end > 0 and values[end - 1] is None:
         end -= 1
@@ -252,7 +303,7 @@ def _series_values(values: List[Optional[float]], where: Callable[[int], str], w
     for index in range(end):
         value = values[index]
         if value is None:
-            raise UsageError(f"{where(index)}: missing value inside a series "
+            raise UsageError(f"{where(index)}: {missing} inside a series "
                              "(only trailing padding may be missing)")
         kept.append(value)
     return kept

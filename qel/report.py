@@ -3,6 +3,7 @@ import json
 import math
 from typing import Any, Dict, List, Sequence
 
+from qel import writing
 from qel.mining import MotifRecord, Parameters
 from qel.readers import InputSet
 from qel.windows import MinedSet, Place
@@ -72,10 +73,13 @@ def document(inputs: InputSet, description: str, parameters: Parameters, mined: 
 
 
 def write_json(path: str, doc: Dict[str, Any]) -> None:
-    """Writes `doc` strictly: a NaN left in it is a bug, not a file others cannot parse."""
-    text = json.dumps(doc, allow_nan=False, separators=(",", ":"))
-    with open(path, "w", encoding="utf-8") as stream:
-        stream.write(text + "\n")
+    """Writes `doc` strictly: a NaN left in it is a bug, not a file others cannot parse.
+
+    The text is made whole before any file is touched, and replaces `path` in one step
+    (see `writing.write_whole`): an interrupt leaves the previous results in place.
+    """
+    data = (json.dumps(doc, allow_nan=False, separators=(",", ":")) + "\n").encode("utf-8")
+    writing.write_whole(path, lambda stream: stream.write(data))
 
 
 def _motif(record: MotifRecord, mined: MinedSet, windowed: bool) -> Dict[str, Any]:

@@ -1,16 +1,18 @@
 """The `qel` tool end to end, run as a subprocess the way a user runs it."""
+import errno
 import importlib.util
 import io
 import json
 import math
 import os
 import random
+import stat
 import subprocess
 import sys
 import tempfile
 import unittest
 import xml.etree.ElementTree as ElementTree
-from contextlib import redirect_stderr
+from contextlib import redirect_stderr, redirect_stdout
 from unittest import mock
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,7 +28,9 @@ from qel.windows import whole_series  # noqa: E402
 def environment():
     """The inherited environment, with the checkout's package ahead of the rest."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (ROOT, env.get("PYTHONPATH")) if p)
+    # Absolute, since the tool runs in this folder: PYTHONPATH=build:. names the checkout's.
+    inherited = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join([ROOT] + inherited)
     return env
 
 
@@ -255,10 +259,125 @@ class MistakesTest(ToolTest):
         self.assertTrue(stderr.getvalue().startswith("qel: error: the miner refused"))
 
     def test_interrupt_exits_130(self):
-        stderr = io.StringIO()
-        with mock.patch.object(cli, "_mine", side_effect=KeyboardInterrupt), redirect_stderr(stderr):
-            self.assertEqual(cli.main(["mine"]), 130)
-        self.assertEqual(stderr.getvalue(), "qel: interrupted\n")
+        # Python 3.9 turns a Ctrl-C inside __set_name__ (a class made while matplotlib is
+        # imported) into a RuntimeError caused by it.
+        wrapped = RuntimeError("Error calling __set_name__ on '_axis_method_wrapper' instance")
+        wrapped.__cause__ = KeyboardInterrupt()
+        for fault in (KeyboardInterrupt(), wrapped):
+            with self.subTest(type(fault).__name__):
+                stderr = io.StringIO()
+                with mock.patch.object(cli, "_mine", side_effect=fault), redirect_stderr(stderr):
+                    self.assertEqual(cli.main(["mine"]), 130)
+                self.assertEqual(stderr.getvalue(), "qel: interrupted\n")
+
+
+class OutputTest(ToolTest):
+    """An output is written whole or not at all, and a write that fails is never a success."""
+
+    def unwritable_folder(self):
+        """A folder this process may not write in: read-only, or (for root, whom no mode
+        stops) a read-only file system."""
+        if os.geteuid() != 0:
+            folder = self.path("locked")
+            os.mkdir(folder, 0o555)
+            self.addCleanup(os.chmod, folder, 0o755)
+            return folder
+        try:
+            with tempfile.TemporaryFile(dir="/sys"):
+                pass
+        except OSError:
+            return "/sys"
+        self.skipTest("no folder here that root may not write in")
+
+    def test_outputs_that_cannot_be_written_are_refused_before_mining(self):
+        os.mkdir(self.path("folder.png"))
+        cases = [
+            (["--json", self.folder.name], ["--json", "is a folder"]),
+            (["--json", self.path("out.json") + os.sep], ["is a folder"]),
+            (["--json", os.path.join(self.unwritable_folder(), "out.json")], ["--json", "cannot write in"]),
+        ]
+        if has("matplotlib"):
+            cases += [(["--plot", self.path("folder.png")], ["--plot", "is a folder"]),
+                      (["--plot", os.path.join(self.unwritable_folder(), "m.svg")], ["--plot", "cannot write in"])]
+        for arguments, parts in cases:
+            with self.subTest(arguments):
+                result = qel("mine", *arguments)
+                self.assertUsageError(result, *parts)
+                # Refused before mining: no table was printed.
+                self.assertEqual(result.stdout, "")
+
+    @unittest.skipUnless(os.path.exists("/dev/full"), "no /dev/full here")
+    def test_writes_that_fail_late_are_errors(self):
+        os.symlink("/dev/full", self.path("full.png"))
+        cases = [["--json", "/dev/full"]]
+        if has("matplotlib"):
+            cases.append(["--plot", self.path("full.png")])
+        for arguments in cases:
+            with self.subTest(arguments):
+                self.assertUsageError(qel("mine", "-q", "-k", "1", *arguments), "No space left on device")
+        with open("/dev/full", "w") as full:
+            result = subprocess.run([sys.executable, "-m", "qel", "mine", "-q"], stdout=full, stderr=subprocess.PIPE,
+                                    text=True, env=environment(), cwd=HERE, timeout=120)
+        result.stdout = ""  # went to /dev/full
+        self.assertUsageError(result, "standard output", "No space left on device")
+
+    def interrupted_run(self, name, fault, patch):
+        """Runs the tool over a complete earlier `name` with `patch` raising `fault` mid-write;
+        gives the exit status after checking that the earlier file is whole and alone."""
+        for left in os.listdir(self.folder.name):
+            os.remove(self.path(left))
+        with open(self.path(name), "w") as stream:
+            stream.write("earlier results\n")
+        option = "--json" if name.endswith(".json") else "--plot"
+        with patch, redirect_stderr(io.StringIO()) as stderr, redirect_stdout(io.StringIO()):
+            status = cli.main(["mine", "-q", "-k", "1", option, self.path(name)])
+        with open(self.path(name)) as stream:
+            self.assertEqual(stream.read(), "earlier results\n")
+        self.assertEqual(os.listdir(self.folder.name), [name])
+        self.assertEqual(len(stderr.getvalue().splitlines()), 1, stderr.getvalue())
+        return status
+
+    def test_an_interrupted_or_failed_write_leaves_the_earlier_file(self):
+        def draw_half(target, **options):
+            # Half a picture, then the fault: where a Ctrl-C or a full disk would strike.
+            if isinstance(target, str):
+                with open(target, "wb") as stream:
+                    stream.write(b"\x89PNG\r\n")
+            else:
+                target.write(b"\x89PNG\r\n")
+            raise fault
+
+        for fault, status in ((KeyboardInterrupt(), cli.INTERRUPTED),
+                              (OSError(errno.ENOSPC, "No space left on device"), cli.USAGE_ERROR)):
+            with self.subTest(type(fault).__name__):
+                # After the whole text is in the temporary file, before it is in place.
+                self.assertEqual(self.interrupted_run("out.json", fault, mock.patch("os.fsync", side_effect=fault)),
+                                 status)
+                if has("matplotlib"):
+                    from matplotlib.figure import Figure
+
+                    patch = mock.patch.object(Figure, "savefig", autospec=True,
+                                              side_effect=lambda figure, target, **options: draw_half(target))
+                    self.assertEqual(self.interrupted_run("out.png", fault, patch), status)
+
+    def test_a_write_replaces_the_file_whole_keeping_its_link_and_mode(self):
+        with open(self.path("kept.json"), "w") as stream:
+            stream.write("earlier results\n")
+        os.chmod(self.path("kept.json"), 0o640)
+        os.symlink("kept.json", self.path("link.json"))
+        self.run_ok("mine", "-q", "-k", "1", "--json", self.path("link.json"))
+        self.assertTrue(os.path.islink(self.path("link.json")))
+        self.assertGreater(len(strict_json(self.path("kept.json"))["motifs"]), 1)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("kept.json")).st_mode), 0o640)
+        self.run_ok("mine", "-q", "-k", "1", "--json", self.path("new.json"))
+        umask = os.umask(0)
+        os.umask(umask)
+        self.assertEqual(stat.S_IMODE(os.stat(self.path("new.json")).st_mode), 0o666 & ~umask)
+        self.assertEqual(sorted(os.listdir(self.folder.name)), ["kept.json", "link.json", "new.json"])
+        # A pipe cannot be replaced: it is written as it is.
+        if os.path.exists("/dev/stdout"):
+            shown = self.run_ok("mine", "-q", "-k", "1", "--json", "/dev/stdout").stdout
+            self.assertIn('"motifs":[', shown)
 
 
 class ProgressTest(ToolTest):

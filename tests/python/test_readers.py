@@ -120,6 +120,86 @@ class FormatsTest(TempFiles):
         self.assertFails(text, "expected numbers")
 
 
+def npy_file(path, header, data=b"", version=(1, 0)):
+    """An .npy file as written by hand: magic, `header` padded as NumPy pads it, then `data`."""
+    text = (header + " " * (-(len(header) + 11) % 64) + "\n").encode("latin1")
+    size = len(text).to_bytes(2 if version == (1, 0) else 4, "little")
+    with open(path, "wb") as stream:
+        stream.write(b"\x93NUMPY" + bytes(version) + size + text + data)
+    return path
+
+
+class NpyTest(TempFiles):
+    def setUp(self):
+        super().setUp()
+        try:
+            import numpy
+        except ImportError:
+            self.skipTest("NumPy is not installed")
+        self.numpy = numpy
+
+    def path(self, name):
+        return os.path.join(self.folder.name, name)
+
+    def save(self, name, array):
+        self.numpy.save(self.path(name), array, allow_pickle=True)
+        return self.path(name)
+
+    def test_a_header_is_checked_before_anything_is_read(self):
+        floats = "{'descr': '<f8', 'fortran_order': False, 'shape': %s, }"
+        ten = bytes(80)
+        cases = [
+            # Would otherwise ask for 7.3 TiB before reading a byte of it.
+            ("huge.npy", floats % "(1000000000000,)", ten, ["(1000000000000,)", "8000000000000 bytes",
+                                                             "holds 80 bytes"]),
+            ("wide.npy", floats % "(100000, 100000)", ten, ["(100000, 100000)", "holds 80 bytes"]),
+            ("short.npy", floats % "(11,)", ten, ["88 bytes", "holds 80 bytes"]),
+            ("negative.npy", floats % "(-10,)", ten, ["(-10,)"]),
+            # Unbalanced brackets fail in the tokenizer NumPy retries a header with.
+            ("unclosed.npy", floats % "(10,,", ten, ["bad header"]),
+            ("list.npy", "[1, 2, 3]", ten, ["bad header", "not a dictionary"]),
+            ("keys.npy", "{'descr': '<f8'}", ten, ["bad header", "keys"]),
+            ("blank.npy", "", b"", ["bad header"]),
+        ]
+        for name, header, data, parts in cases:
+            with self.subTest(name):
+                self.assertFails(npy_file(self.path(name), header, data), name, *parts)
+        self.assertFails(npy_file(self.path("v3.npy"), floats % "(10,)", ten, version=(3, 0)), "version 3.0")
+        for name, data in (("magic.npy", b"PK\x03\x04 an npz archive"), ("cut.npy", b"\x93NUMPY\x01\x00\x76")):
+            with self.subTest(name), open(self.path(name), "wb") as stream:
+                stream.write(data)
+            self.assertFails(self.path(name), name, "not a readable .npy file")
+        # The hand-made header reads when it is sound: the cases above fail for their fault.
+        self.assertEqual(read_series(npy_file(self.path("sound.npy"), floats % "(10,)", ten)).series, [[0.0] * 10])
+
+    def test_values_other_than_real_numbers_are_named(self):
+        cases = [
+            ("complex.npy", self.numpy.array([1 + 2j, 3j]), "complex128"),
+            ("objects.npy", self.numpy.array([1.0, None], dtype=object), "object"),
+            ("text.npy", self.numpy.array(["a", "b"]), "<U1"),
+            ("records.npy", self.numpy.zeros(3, dtype=[("x", "<f8")]), "expected numbers"),
+            ("dates.npy", self.numpy.array(["2024-01-01"], dtype="datetime64[D]"), "datetime64"),
+        ]
+        for name, array, part in cases:
+            with self.subTest(name):
+                self.assertFails(self.save(name, array), name, part, "expected numbers")
+
+    def test_inf_and_nan_are_named_with_their_row_and_column(self):
+        inf, nan = math.inf, math.nan
+        cases = [
+            ("inf.npy", [[1.0, 2.0, inf, 3.0], [1.0, 2.0, 3.0, 4.0]], {}, ["row 0, column 2", "inf"]),
+            ("minus.npy", [[1.0, 2.0, 3.0], [4.0, -inf, 5.0]], {}, ["row 1, column 1", "-inf"]),
+            ("one.npy", [1.0, 2.0, inf], {}, ["row 0, column 2", "inf"]),
+            ("nan.npy", [[1.0, nan, 3.0, 4.0]], {}, ["row 0, column 1", "NaN inside a series"]),
+            # Columns count from the label column, as the file has them.
+            ("labelled.npy", [[1.0, 2.0, 3.0, inf]], {"label_column": "first"}, ["row 0, column 3", "inf"]),
+            ("gap.npy", [[1.0, 2.0, nan, 4.0]], {"label_column": "first"}, ["row 0, column 2", "NaN"]),
+        ]
+        for name, values, options, parts in cases:
+            with self.subTest(name):
+                self.assertFails(self.save(name, self.numpy.array(values)), name, *parts, **options)
+
+
 class MistakesTest(TempFiles):
     def test_gaps_and_bad_numbers_name_their_line_and_column(self):
         cases = [
