@@ -168,9 +168,13 @@ def _parser() -> argparse.ArgumentParser:
 
     spread = mine_parser.add_argument_group("cluster")
     spread.add_argument("--scheduler", metavar="ADDRESS|local:N",
-                        help="read and mine the files on a Dask cluster (needs qel[distributed]): the scheduler "
-                             "at ADDRESS, or N local worker processes; for sets too large for one process. "
-                             "Files must hold one series per line; the table is the one mining in-process gives")
+                        help="read and mine the files on a Dask cluster (needs qel[distributed]), for sets too "
+                             "large for one process: ADDRESS is a running scheduler's (tcp://HOST:PORT, "
+                             "HOST:PORT or tls://HOST:PORT) whose workers have qel installed "
+                             "and can read the FILEs at the same paths; local:N starts N worker processes here "
+                             "and removes their scratch space afterwards. Files must hold one series per line "
+                             "(.csv .txt .dat .data); --json, --plot, --window, --class and --column are not available; "
+                             "the table is the one mining in-process gives")
 
     output = mine_parser.add_argument_group("output")
     output.add_argument("-k", "--top", type=int, default=10,
