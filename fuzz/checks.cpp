@@ -366,6 +366,24 @@ std::string check_ranked(const std::vector<MotifView>& ranked, int seglen, doubl
     return "";
 }
 
+std::string check_constant_series(const SeriesSet& ts, const std::vector<MotifView>& ranked) {
+    for (const MotifView& motif : ranked) {
+        for (const auto& [series, average] : motif.average_occurrences) {
+            const Series& values = ts.at(static_cast<std::size_t>(series));
+            const bool constant = !values.empty() && std::all_of(values.begin(), values.end(), [&](double v) {
+                return v == values.front();
+            });
+            const auto real = std::find_if(average.begin(), average.end(), [](double v) { return !std::isnan(v); });
+            if (constant && real != average.end()) {
+                return "motif " + text(motif.pattern) + "'s average occurrence in constant series " +
+                       std::to_string(series) + " is " + std::to_string(*real) + " at point " +
+                       std::to_string(real - average.begin()) + ", not NaN";
+            }
+        }
+    }
+    return "";
+}
+
 std::string check_selection(const std::vector<MotifView>& selected,
                             const std::vector<MotifView>& ranked, int k) {
     if (k < 0) {

@@ -52,6 +52,10 @@ std::string check_frequent(const std::vector<Symbols>& sequences, const Settings
 // of seglen x letters points, best matches at recorded positions, naed ascending with NaN last.
 std::string check_ranked(const std::vector<MotifView>& ranked, int seglen, double minsup);
 
+// A series of `ts` whose points all compare equal normalises to NaN, whatever its mean rounds
+// to: every average occurrence of it in `ranked` is NaN throughout.
+std::string check_constant_series(const SeriesSet& ts, const std::vector<MotifView>& ranked);
+
 // `selected` is the first k of `ranked` (all of them for k 0), in the same order.
 std::string check_selection(const std::vector<MotifView>& selected,
                             const std::vector<MotifView>& ranked, int k);

@@ -130,6 +130,31 @@ TEST(CheckRanked, ABestMatchThatIsNoOccurrenceIsAFault) {
     FAIL() << "no motif starts past point 0";
 }
 
+TEST(CheckConstantSeries, WantsNanAveragesInAConstantSeriesOnly) {
+    // The third series is constant; 0.7 x 12 rounds its mean, -1e-300 x 40 its squares.
+    for (const Series& constant : {Series{3, 3, 3}, Series(12, 0.7), Series(40, -1e-300)}) {
+        SeriesSet ts = {{0, 0, 5, 5, 9, 9, 5, 5}, {1, 1, 1, 1, 4, 4, 8, 8, 4, 4}, constant};
+        Miner miner(0.5, 2, 3, 1, 3, 0.9, 0);
+        SeriesSet copy = ts;
+        miner.mine(copy);
+        std::vector<MotifView> ranked = views_of(miner.get_motifs());
+        EXPECT_EQ(check_constant_series(ts, ranked), "") << constant.size();
+        bool planted = false;
+        for (MotifView& motif : ranked) {
+            const auto found = motif.average_occurrences.find(2);
+            if (found != motif.average_occurrences.end()) {
+                found->second.back() = 1.0;
+                EXPECT_NE(check_constant_series(ts, ranked), "");
+                ts[2].back() += 1.0;  // no longer constant: any value is its own
+                EXPECT_EQ(check_constant_series(ts, ranked), "");
+                planted = true;
+                break;
+            }
+        }
+        EXPECT_TRUE(planted) << "no motif occurs in the constant series";
+    }
+}
+
 TEST(CheckSelection, WantsTheFirstKInOrder) {
     const std::vector<MotifView> ranked = ranked_motifs(0.5, 2);
     ASSERT_GE(ranked.size(), 3u);

@@ -211,6 +211,7 @@ void fuzz_miner(const SeriesSet& ts, const Settings& settings) {
     const std::vector<MotifView> ranked = views_of(miner.get_motifs());
     expect(check_same_patterns(ranked, occurrences_of(frequent)));
     expect(check_ranked(ranked, settings.seglen, settings.minsup));
+    expect(check_constant_series(ts, ranked));
     expect(check_selection(views_of(selected), ranked, settings.k));
 }
 

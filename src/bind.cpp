@@ -10,7 +10,9 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "miner.h"
@@ -239,6 +241,41 @@ inline qel::Series read_row(const buffer_info& info, const ItemReader& reader, p
 // bytes is a buffer but never a series, as it is never a sequence of numbers on the list path.
 inline bool is_array(handle src) { return PyObject_CheckBuffer(src.ptr()) && !PyBytes_Check(src.ptr()); }
 
+// A sequence of items (not str or bytes, which are sequences of their own characters).
+inline bool is_item_sequence(handle src) {
+    return isinstance<sequence>(src) && !isinstance<str>(src) && !isinstance<bytes>(src);
+}
+
+// A sequence taken once, as a tuple that holds every item for as long as the tuple lives. It
+// is read by iteration, whole, so that a __getitem__ that makes a new object each time, a
+// __len__ that lies, or Python code that changes the sequence while its items convert (a
+// __float__, say) cannot free an item being read or make part of the sequence go unread.
+inline tuple items_of(handle src) {
+    PyObject* items = PySequence_Tuple(src.ptr());
+    if (items == nullptr) {
+        throw error_already_set();
+    }
+    return reinterpret_steal<tuple>(items);
+}
+
+// One series from a sequence of numbers, converted as pybind11 converts a float argument;
+// false when it is no such sequence.
+inline bool load_series(handle src, bool convert, qel::Series& series) {
+    if (!is_item_sequence(src)) {
+        return false;
+    }
+    const tuple points = items_of(src);
+    series.reserve(points.size());
+    for (const handle point : points) {
+        make_caster<double> value;
+        if (!value.load(point, convert)) {
+            return false;
+        }
+        series.push_back(cast_op<double>(value));
+    }
+    return true;
+}
+
 template <>
 struct type_caster<SeriesSetArg> {
     PYBIND11_TYPE_CASTER(SeriesSetArg, const_name("List[List[float]]"));
@@ -258,10 +295,10 @@ struct type_caster<SeriesSetArg> {
             }
             return true;
         }
-        if (!isinstance<sequence>(src) || isinstance<bytes>(src) || isinstance<str>(src)) {
+        if (!is_item_sequence(src)) {
             return false;
         }
-        const auto items = reinterpret_borrow<sequence>(src);
+        const tuple items = items_of(src);
         value.series.reserve(items.size());
         for (const handle item : items) {
             if (is_array(item)) {
@@ -273,11 +310,11 @@ struct type_caster<SeriesSetArg> {
                 value.series.push_back(read_row(info, item_reader(info), 0));
                 continue;
             }
-            make_caster<qel::Series> series;
-            if (!series.load(item, convert)) {
+            qel::Series series;
+            if (!load_series(item, convert, series)) {
                 return false;
             }
-            value.series.push_back(cast_op<qel::Series&&>(std::move(series)));
+            value.series.push_back(std::move(series));
         }
         return true;
     }
@@ -290,16 +327,16 @@ struct type_caster<SymbolSequencesArg> {
     PYBIND11_TYPE_CASTER(SymbolSequencesArg, const_name("List[List[str]]"));
 
     bool load(handle src, bool) {
-        if (!is_sequence(src)) {
+        if (!is_item_sequence(src)) {
             return false;
         }
-        const auto items = reinterpret_borrow<sequence>(src);
+        const tuple items = items_of(src);
         value.sequences.reserve(items.size());
         for (const handle item : items) {
-            if (!is_sequence(item)) {
+            if (!is_item_sequence(item)) {
                 return false;
             }
-            const auto letters = reinterpret_borrow<sequence>(item);
+            const tuple letters = items_of(item);
             qel::Symbols sequence;
             sequence.reserve(letters.size());
             for (const handle letter : letters) {
@@ -317,10 +354,6 @@ struct type_caster<SymbolSequencesArg> {
     static handle cast(const SymbolSequencesArg&, return_value_policy, handle) { return handle(); }
 
 private:
-    static bool is_sequence(handle src) {
-        return isinstance<sequence>(src) && !isinstance<str>(src) && !isinstance<bytes>(src);
-    }
-
     // One letter: a str is read by code point, a bytes or bytearray by its byte, and either
     // must hold exactly one (the messages are pybind11's own for characters).
     static bool load_letter(handle letter, char& byte) {
@@ -330,6 +363,10 @@ private:
             throw value_error("Cannot convert None to a character");
         }
         if (PyUnicode_Check(letter.ptr())) {
+            // A str subclass may be made without its canonical form, which the reads need.
+            if (PyUnicode_READY(letter.ptr()) != 0) {
+                throw error_already_set();
+            }
             count = PyUnicode_GET_LENGTH(letter.ptr());
             code = count == 1 ? static_cast<long>(PyUnicode_READ_CHAR(letter.ptr(), 0)) : 0;
         } else if (PyBytes_Check(letter.ptr())) {
@@ -369,35 +406,120 @@ T& constructed(const Instance<T>& self) {
     return *self.v_h.template value_ptr<T>();
 }
 
+// Miners are held by shared pointers, so that a call of `mine` can hold its own reference to
+// the native object it works on.
+template <typename T>
+using Shared = std::shared_ptr<T>;
+
+// The name a class's messages use for it: "Miner" for _qel_cpp.Miner.
+const char* class_name(const PyTypeObject* type) {
+    const char* dot = std::strrchr(type->tp_name, '.');
+    return dot == nullptr ? type->tp_name : dot + 1;
+}
+
+// What a call of __init__ or mine is told while `mine` runs on the same object.
+[[noreturn]] void refuse_while_mining(const PyTypeObject* type) {
+    const std::string name = class_name(type);
+    throw std::runtime_error(name + ".mine is running on this miner: __init__ and mine are refused until it " +
+                             "returns");
+}
+
+// Gives the instance `owner` as its native object.
+template <typename T>
+void install(py::detail::value_and_holder v_h, Shared<T> owner) {
+    v_h.value_ptr() = owner.get();
+    new (std::addressof(v_h.holder<Shared<T>>())) Shared<T>(std::move(owner));
+    v_h.set_holder_constructed();
+}
+
+// The instances on which `mine` is running, each with the native object the call works on.
+// Python code can run in the middle of that call (a signal handler at an interrupt check, a
+// __del__ it sets off); were it to re-initialise or mine the same object, it would free or
+// change what the running call reads. Only touched with the interpreter lock held.
+template <typename T>
+std::unordered_map<const void*, Shared<T>>& running_calls() {
+    static std::unordered_map<const void*, Shared<T>> running;
+    return running;
+}
+
+// One call of `mine`, for its duration: it owns a reference to the native object, and the
+// instance is marked busy. A second call of mine on the instance is refused.
+template <typename T>
+class MiningCall {
+public:
+    explicit MiningCall(const Instance<T>& self) : v_h(self.v_h) {
+        constructed(self);  // refuses an instance whose __init__ never ran
+        owner = v_h.template holder<Shared<T>>();
+        if (!running_calls<T>().emplace(v_h.inst, owner).second) {
+            refuse_while_mining(v_h.type->type);
+        }
+    }
+    ~MiningCall() {
+        running_calls<T>().erase(v_h.inst);
+        // An __init__ whose arguments failed to convert during the call left the instance
+        // without its object (pybind11 drops it before converting them): it keeps the one
+        // that mined, as a refused __init__ would.
+        if (!v_h.holder_constructed()) {
+            install(v_h, owner);
+        }
+    }
+    MiningCall(const MiningCall&) = delete;
+    MiningCall& operator=(const MiningCall&) = delete;
+
+    T& native() const { return *owner; }
+
+private:
+    py::detail::value_and_holder v_h;
+    Shared<T> owner;
+};
+
 // __init__ that a second call re-initialises, as a Python class's __init__ would: the object
-// takes the new parameters and forgets its last results. pybind11 ignores a second __init__
-// of a registered instance without a word, so the first call builds the holder itself and
-// leaves the instance unregistered; nothing looks these objects up by pointer (no binding
-// returns a Miner or PatternMiner by reference).
+// takes the new parameters and forgets its last results. Before it calls a new-style __init__,
+// pybind11 destroys the holder of an initialised instance, and it ignores a second __init__ of
+// a registered instance without a word; so __init__ builds the holder itself and leaves the
+// instance unregistered (nothing looks these objects up by pointer: no binding returns a
+// Miner or PatternMiner by reference). While `mine` runs on the instance, __init__ gives it
+// back the object the call holds and is refused.
 template <typename T, typename... Args, typename... Extra>
-void def_init(py::class_<T>& cls, const Extra&... extra) {
+void def_init(py::class_<T, Shared<T>>& cls, const Extra&... extra) {
     cls.def(
         "__init__",
         [](py::detail::value_and_holder& v_h, Args... args) {
-            if (v_h.holder_constructed()) {
-                *v_h.value_ptr<T>() = T(args...);
-                return;
+            const auto running = running_calls<T>().find(v_h.inst);
+            if (running != running_calls<T>().end()) {
+                install(v_h, running->second);
+                refuse_while_mining(v_h.type->type);
             }
-            auto owner = std::make_unique<T>(args...);
-            v_h.value_ptr() = owner.get();
-            new (std::addressof(v_h.holder<std::unique_ptr<T>>())) std::unique_ptr<T>(std::move(owner));
-            v_h.set_holder_constructed();
+            install(v_h, std::make_shared<T>(args...));
         },
         py::detail::is_new_style_constructor(), extra...);
 }
 
 // A read-only property whose signature line names its instance `self`; an instance whose
 // __init__ never ran is refused.
-template <typename Class, typename Getter>
-void def_getter(py::class_<Class>& cls, const char* name, Getter getter) {
+template <typename Class, typename... Options, typename Getter>
+void def_getter(py::class_<Class, Options...>& cls, const char* name, Getter getter) {
     cls.def_property_readonly(
         name, py::cpp_function([getter](Instance<Class> self) { return getter(constructed(self)); },
                                py::is_method(cls)));
+}
+
+// pickle's protocols 0 and 1 make an object through its first base class written in C, which
+// for a pybind11 class throws a C++ exception through the interpreter's C code and aborts it.
+// Every protocol is answered as protocol 2 answers it: the TypeError of an object that cannot
+// be pickled, the same that copy.copy gives. The method has no signature line: it is no part
+// of the module's interface.
+template <typename Class, typename... Options>
+void def_reduce_ex(py::class_<Class, Options...>& cls) {
+    py::options options;
+    options.disable_function_signatures();
+    cls.def(
+        "__reduce_ex__",
+        [](py::handle self, int protocol) {
+            const py::object reduce_ex = py::module_::import("builtins").attr("object").attr("__reduce_ex__");
+            return reduce_ex(self, std::max(protocol, 2));
+        },
+        py::arg("protocol"), "Reduces the object for pickle as protocol 2 would, whatever the protocol.");
 }
 
 // Lets Ctrl-C stop a long call: the core calls this every few thousand units of work, and a
@@ -434,33 +556,38 @@ void register_motif(py::module_& m) {
     motif.def("__repr__", [](Instance<qel::Motif> self) {
         return py::str("Motif('{}')").format(py::cast(PatternText{constructed(self).pattern}));
     });
+    def_reduce_ex(motif);
 }
 
 void register_miner(py::module_& m) {
-    py::class_<qel::Miner> miner(m, "Miner");
+    py::class_<qel::Miner, Shared<qel::Miner>> miner(m, "Miner");
     def_init<qel::Miner, double, int, int, int, int, double, int>(
         miner, py::arg("minsup"), py::arg("seglen"), py::arg("alphabet"), py::arg("min_len") = 3,
         py::arg("max_len") = 0, py::arg("max_overlap") = 0.9, py::arg("k") = 0);
     // The series set arrives as the call's own copy, which mining z-normalises in place.
     miner.def("mine", [](Instance<qel::Miner> self, SeriesSetArg ts) {
-        qel::Miner& native = constructed(self);
+        const MiningCall<qel::Miner> call(self);
+        qel::Miner& native = call.native();
         native.set_interrupt_check(raise_pending_signals);
         return native.mine(ts.series);
     });
     def_getter(miner, "motifs", [](const qel::Miner& self) { return self.get_motifs(); });
+    def_reduce_ex(miner);
 }
 
 void register_pattern_miner(py::module_& m) {
-    py::class_<qel::PatternMiner> miner(m, "PatternMiner");
+    py::class_<qel::PatternMiner, Shared<qel::PatternMiner>> miner(m, "PatternMiner");
     def_init<qel::PatternMiner, double, int, int, double>(
         miner, py::arg("minsup"), py::arg("min_len") = 3, py::arg("max_len") = 0,
         py::arg("max_overlap") = 0.9);
     miner.def("mine", [](Instance<qel::PatternMiner> self, const SymbolSequencesArg& sequences) {
-        qel::PatternMiner& native = constructed(self);
+        const MiningCall<qel::PatternMiner> call(self);
+        qel::PatternMiner& native = call.native();
         native.set_interrupt_check(raise_pending_signals);
         native.mine(sequences.sequences);
     });
     def_getter(miner, "frequent", &frequent_by_text);
+    def_reduce_ex(miner);
 }
 
 }  // namespace

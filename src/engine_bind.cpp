@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "memory.h"
 #include "parts.h"
 #include "patterns.h"
 #include "sax.h"
@@ -42,7 +44,18 @@ qel::Series read_series(const py::handle& item) {
     return series;
 }
 
-qel::PreparedPart make_part(const py::sequence& items, int seglen, int alphabet) {
+// The sequence taken once, as a tuple that holds each item while it is read: a __getitem__
+// that makes a new array each time, or a __len__ that lies, cannot matter (see bind.cpp).
+py::tuple items_of(const py::sequence& sequence) {
+    PyObject* items = PySequence_Tuple(sequence.ptr());
+    if (items == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::tuple>(items);
+}
+
+qel::PreparedPart make_part(const py::sequence& sequence, int seglen, int alphabet) {
+    const py::tuple items = items_of(sequence);
     qel::SeriesSet series;
     series.reserve(items.size());
     for (const py::handle item : items) {
@@ -106,6 +119,11 @@ std::vector<py::bytes> keep_patterns(const std::vector<py::bytes>& texts, int mi
     return texts_of(qel::keep_patterns(patterns_of(texts), min_len, max_overlap, poll));
 }
 
+// "1 pattern", "3 patterns".
+std::string count_of(std::size_t count, const char* noun) {
+    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
+
 // Each pattern's occurrence length in points, and its occurrences in the part.
 struct Measured {
     std::vector<int> lengths;
@@ -139,6 +157,8 @@ std::vector<std::pair<std::vector<double>, std::vector<std::int64_t>>> average_s
     const std::vector<qel::Pattern> patterns = patterns_of(texts);
     py::gil_scoped_release unlocked;
     const Measured measured = measure(part, patterns);
+    qel::check_memory("averaging the occurrences of " + count_of(patterns.size(), "pattern"),
+                      qel::measuring_bytes(measured.lengths, measured.occurrences, false));
     std::vector<std::pair<std::vector<double>, std::vector<std::int64_t>>> result;
     for (std::size_t i = 0; i < patterns.size(); ++i) {
         const int length = measured.lengths[i];
@@ -177,6 +197,8 @@ std::vector<PartDetails> details(const qel::PreparedPart& part, const std::vecto
     py::gil_scoped_release unlocked;
     const Measured measured = measure(part, patterns);
     check_representatives(measured, representatives);
+    qel::check_memory("the details of " + count_of(patterns.size(), "pattern"),
+                      qel::measuring_bytes(measured.lengths, measured.occurrences, true));
     std::vector<PartDetails> result(patterns.size());
     for (std::size_t i = 0; i < patterns.size(); ++i) {
         auto& [indexes, averages, best_matches] = result[i];
@@ -252,11 +274,27 @@ qel::PreparedPart part_from_state(const py::tuple& state) {
     return part;
 }
 
+// pickle's protocols 0 and 1 make an object through its first base class written in C, which
+// for a pybind11 class throws a C++ exception through the interpreter's C code and aborts it:
+// a part is pickled as protocol 2 pickles it, whatever the protocol (its state, then
+// __setstate__), which every protocol can write.
+py::object reduce_ex(const py::handle& self, int protocol) {
+    const py::object object_reduce_ex = py::module_::import("builtins").attr("object").attr("__reduce_ex__");
+    return object_reduce_ex(self, std::max(protocol, 2));
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "Native steps of mining a series set held in parts; see qel.distributed.";
-    py::class_<qel::PreparedPart>(m, "Partition")
+    py::class_<qel::PreparedPart> partition(m, "Partition");
+    {
+        py::options options;
+        options.disable_function_signatures();
+        partition.def("__reduce_ex__", &reduce_ex, py::arg("protocol"),
+                      "Reduces the part for pickle as protocol 2 would, whatever the protocol.");
+    }
+    partition
         .def(py::init(&make_part), py::arg("series"), py::arg("seglen"), py::arg("alphabet"))
         .def_property_readonly("size", [](const qel::PreparedPart& part) { return part.series.size(); })
         .def_property_readonly("seglen", [](const qel::PreparedPart& part) { return part.seglen; })

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "memory.h"
 #include "patterns.h"
 
 namespace qel {
@@ -41,6 +42,27 @@ void check_finite(const SeriesSet& ts) {
     }
 }
 
+// Mapping keeps every motif's measures and holds one motif's working space at a time: refused
+// before the first allocation when that exceeds the memory there is. Motifs after the first
+// that mapping refuses for its seglen are not counted: mapping stops there, as it always did.
+void check_mapping_memory(const std::vector<Motif>& motifs, int seglen) {
+    double kept = 0.0;
+    double temporary = 0.0;
+    std::size_t counted = 0;
+    for (const Motif& motif : motifs) {
+        const Motif::MappingBytes bytes = motif.mapping_bytes(seglen);
+        if (bytes.kept == 0.0 && bytes.temporary == 0.0) {
+            break;
+        }
+        kept += bytes.kept;
+        temporary = std::max(temporary, bytes.temporary);
+        ++counted;
+    }
+    check_memory("mapping " + std::to_string(counted) + (counted == 1 ? " motif" : " motifs") + " (seglen " +
+                     std::to_string(seglen) + ")",
+                 kept + temporary);
+}
+
 }  // namespace
 
 std::vector<Motif> Miner::mine(SeriesSet& ts) {
@@ -59,6 +81,7 @@ std::vector<Motif> Miner::mine(SeriesSet& ts) {
         patterns.mine(sequences);
         found = patterns.get_motifs();
     }
+    check_mapping_memory(found, seglen);
     for (Motif& motif : found) {
         poll.tick();
         motif.map(ts, seglen, poll);

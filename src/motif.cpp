@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "memory.h"
+
 namespace qel {
 
 // Everything `map` computes. Per-series values are stored end to end, one block per series
@@ -213,10 +215,27 @@ void Motif::map(const SeriesSet& ts, int seglen) {
     map(ts, seglen, poll);
 }
 
+Motif::MappingBytes Motif::mapping_bytes(int seglen) const {
+    const double length = static_cast<double>(seglen) * static_cast<double>(pattern.size());
+    if (length < 0.0 || length > std::numeric_limits<int>::max()) {
+        return {};
+    }
+    const double value = sizeof(double);
+    MappingBytes bytes;
+    // The representative and one average per series; one best match per series.
+    bytes.kept = length * value * (static_cast<double>(support) + 1.0) +
+                 static_cast<double>(support) * sizeof(int);
+    // Per-point sums and counts within and across series; one distance per occurrence.
+    bytes.temporary = length * value * 4.0 + static_cast<double>(occurrences.size()) * value;
+    return bytes;
+}
+
 void Motif::map(const SeriesSet& ts, int seglen, InterruptPoll& poll) {
     // Every measure starts afresh, so mapping twice gives what mapping once gives.
-    auto result = std::make_shared<Measures>();
     const int length = occurrence_length(seglen, pattern.size());
+    const MappingBytes needed = mapping_bytes(seglen);
+    check_memory("mapping a motif of " + std::to_string(length) + " points", needed.kept + needed.temporary);
+    auto result = std::make_shared<Measures>();
     const std::size_t points = static_cast<std::size_t>(length);
     result->length = length;
     result->representative.assign(points, 0.0);

@@ -46,6 +46,14 @@ public:
     // The same, counting the points it reads on `poll`.
     void map(const SeriesSet& ts, int seglen, InterruptPoll& poll);
 
+    // What `map` with this seglen allocates, in bytes: the measures it keeps, and what it
+    // holds only while it runs. Both 0 where `map` refuses the seglen before allocating.
+    struct MappingBytes {
+        double kept = 0.0;
+        double temporary = 0.0;
+    };
+    MappingBytes mapping_bytes(int seglen) const;
+
     // Support: the number of series with at least one recorded occurrence.
     int get_support() const;
 

@@ -165,6 +165,22 @@ BestMatch best_match(const Series& series, const std::vector<int>& positions, in
     return best;
 }
 
+double measuring_bytes(const std::vector<int>& lengths, const std::vector<PartOccurrences>& occurrences,
+                       bool per_series) {
+    constexpr double value = sizeof(double);
+    double kept = 0.0;
+    double working = 0.0;
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+        const double length = lengths[i];
+        const double series = per_series ? static_cast<double>(occurrences.at(i).size()) : 0.0;
+        // Sums and counts (8 bytes each) per point, or one average per series.
+        kept += per_series ? series * length * value : 2.0 * length * value;
+        // One series' sums and counts, the occurrence cut from it, and its mean.
+        working = std::max(working, 4.0 * length * value);
+    }
+    return kept + working;
+}
+
 PreparedPart prepare_part(SeriesSet series, int seglen, int alphabet) {
     PreparedPart part;
     part.seglen = seglen;

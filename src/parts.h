@@ -102,6 +102,13 @@ struct BestMatch {
 BestMatch best_match(const Series& series, const std::vector<int>& positions, int seglen,
                      const std::vector<double>& representative);
 
+// Bytes that measuring patterns whose occurrences are `lengths` points long holds at most: what
+// it returns per pattern (per-point sums and counts, or with `per_series` one average per
+// series holding the pattern) and the working space of one series' average. Checked against
+// the memory there is before the first of it is allocated.
+double measuring_bytes(const std::vector<int>& lengths, const std::vector<PartOccurrences>& occurrences,
+                       bool per_series);
+
 // One part of a series set made ready for mining: its series z-normalised and discretised
 // exactly as the miner does it to the whole set (each series depends only on itself).
 struct PreparedPart {

@@ -63,6 +63,18 @@ bool can_rescale(const Series& series) {
     return lowest < highest;
 }
 
+// Whether every point compares equal to the first: [0.0, -0.0] does, a series holding NaN
+// does not.
+bool all_equal(const Series& series) {
+    const double first = series.front();
+    for (double value : series) {
+        if (!(value == first)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Mean and sum of squared differences from it, summed in point order.
 std::pair<double, double> moments(const Series& series) {
     double sum = 0.0;
@@ -87,6 +99,13 @@ struct Normalisation {
 // The plain mean and population deviation, except where their sums overflowed or
 // underflowed: then the series is first scaled (in place) by a power of two.
 Normalisation normalisation(Series& series) {
+    // A constant series has deviation 0 and becomes NaN, whatever its mean rounds to: an
+    // inexact mean ([0.1] x 140) would leave centred points of about 1e-17 that divide into
+    // +-1, squares that underflow ([-1e-300] x 40) points of +-inf, and either gives letters
+    // and distances that say nothing. Dividing 0 by 0 here is the plain formula's NaN.
+    if (all_equal(series)) {
+        return {series.front(), 0.0};
+    }
     auto [mean, squares] = moments(series);
     const bool suspect =
         !std::isfinite(mean) || !std::isfinite(squares) || squares < smallest_reliable_squares;
@@ -104,8 +123,8 @@ Normalisation normalisation(Series& series) {
         }
         std::tie(mean, squares) = moments(series);
     }
-    // No floor on the deviation: a constant series becomes NaN (0 / 0), which the
-    // discretisation reads as 'a' and the measures skip.
+    // No floor on the deviation: only a constant series has deviation 0 (see above), and its
+    // NaN values read as 'a' in the discretisation and are skipped by the measures.
     return {mean, std::sqrt(squares / static_cast<double>(series.size()))};
 }
 

@@ -48,8 +48,9 @@ constexpr int max_alphabet = 10;
 
 // Rewrites every series in place as (value - mean) / population deviation.
 void znorm(SeriesSet& ts);
-// The same for one series. A series whose values are so large or small that the sums
-// overflow or underflow is first scaled by a power of two, to which normalising is blind.
+// The same for one series. A series whose points all compare equal becomes NaN values, however
+// its mean rounds. A series whose values are so large or small that the sums overflow or
+// underflow is first scaled by a power of two, to which normalising is blind.
 void znorm_series(Series& series);
 
 // znorm_series, then get_row on the result, in one pass over the values fewer. The segment

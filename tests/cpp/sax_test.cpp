@@ -59,7 +59,7 @@ Series plain_znorm(Series series) {
 }
 
 TEST(Znorm, OrdinaryDataAreBitIdenticalToThePlainFormula) {
-    SeriesSet ts{{0.1, 0.1, 0.1}, {1, 1 + 1e-15, 1}, {-3e5, 2.5, 7e-3, 1e6}, {1e-100, 3e-100, 2e-100}};
+    SeriesSet ts{{0.1, 0.1, 0.1, 0.2}, {1, 1 + 1e-15, 1}, {-3e5, 2.5, 7e-3, 1e6}, {1e-100, 3e-100, 2e-100}};
     for (int i = 0; i < 50; ++i) ts[2].push_back(std::sin(i) * 1e3);
     const SeriesSet before = ts;
     znorm(ts);
@@ -98,6 +98,28 @@ TEST(Znorm, ConstantAndNonFiniteSeriesKeepThePlainResult) {
             if (!std::isnan(expected[i])) EXPECT_EQ(series[i], expected[i]);
         }
     }
+}
+
+// Equal points are a constant series, and NaN, however the mean rounds: an inexact mean of
+// 0.1 x 140 would otherwise leave centred points of about 1e-17 that divide into +-1, and the
+// underflowing squares of -1e-300 x 40 would give +-inf.
+TEST(Znorm, AllEqualPointsBecomeNanWhateverTheMeanRoundsTo) {
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const Series& input : {Series(140, 0.1), Series(40, -1e-300), Series(7, 1.0 / 3.0), Series{0.0, -0.0},
+                                Series{-inf, -inf}}) {
+        Series series = input;
+        znorm_series(series);
+        for (double value : series) EXPECT_TRUE(std::isnan(value)) << input[0] << " x " << input.size();
+        Series row = input;
+        EXPECT_EQ(letters(znorm_row(row, 2, 3)), std::string((input.size() + 1) / 2, 'a'));
+    }
+    // Points that differ in the last bit are no constant series: the plain formula, bit for bit.
+    const Series nearly{0.1, 0.1, std::nextafter(0.1, 1.0), 0.1};
+    Series series = nearly;
+    znorm_series(series);
+    const Series expected = plain_znorm(nearly);
+    EXPECT_TRUE(std::isfinite(series[2]));
+    EXPECT_EQ(std::memcmp(series.data(), expected.data(), sizeof(double) * nearly.size()), 0);
 }
 
 // Every breakpoint of every row: the value itself takes the lower letter, the next double

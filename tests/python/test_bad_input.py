@@ -53,6 +53,17 @@ def test_empty_and_constant_series():
     assert all(v != v for v in motifs[0].average_occurrences[0])
 
 
+@pytest.mark.parametrize("constant", [[0.1] * 140, [-1e-300] * 40, [0.7] * 12, [0.0, -0.0] * 5])
+def test_a_series_of_equal_points_is_constant_however_its_mean_rounds(constant):
+    # Without the rule the second series got arbitrary letters and infinite distances: every
+    # best match 0 even where the motif does not occur, and naed 1e6 / length.
+    motifs = _qel_cpp.Miner(1.0, 2, 3, min_len=1, max_len=3).mine([[0, 0, 0, 0] + [5] * 6 + [0, 0], constant])
+    assert [m.pattern for m in motifs] == ["aa"]
+    assert motifs[0].best_matches == {0: 0, 1: 0} and motifs[0].naed == 0.0
+    assert all(v != v for v in motifs[0].average_occurrences[1])
+    assert set(_qel_cpp.Miner(0.5, 2, 3, min_len=1).mine([constant])[0].pattern) == {"a"}
+
+
 def test_a_segment_longer_than_every_series_is_one_padded_letter():
     motifs = _qel_cpp.Miner(1.0, 1000, 3, min_len=1).mine([[0, 3, 1, 0]] * 2)
     assert [(m.pattern, m.length, m.indexes) for m in motifs] == [("b", 1000, {0: [0], 1: [0]})]
