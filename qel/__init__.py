@@ -1,10 +1,12 @@
 """Motif discovery in sets of numeric time series.
 
-The native module `_qel_cpp` does the mining; this package adds what sits around it: readers
+`qel.mine` finds the shapes that recur across a set of series: the native module `_qel_cpp`
+proposes candidates and exact z-normalised distances decide. The package also holds readers
 for common file formats, the command-line tool (`python -m qel`) and plots, and mining a set
 spread over a Dask cluster (`qel.distributed`, with its native steps in `qel._engine`).
 """
 from pkgutil import extend_path
+from typing import TYPE_CHECKING, Any
 
 __version__ = "0.2.0"
 
@@ -12,3 +14,25 @@ __version__ = "0.2.0"
 # source tree's qel/): every qel/ folder on sys.path is part of the package, the source
 # tree's and the build's alike. An installed package holds both in one folder.
 __path__ = extend_path(__path__, __name__)
+
+__all__ = ["Motif", "MotifFeatures", "mine", "plot_motifs", "to_frame"]
+
+if TYPE_CHECKING:
+    # What the lazy import below gives, for type checkers.
+    from qel.features import MotifFeatures
+    from qel.frames import to_frame
+    from qel.motifs import Motif, mine
+    from qel.plot import motifs_figure as plot_motifs
+
+# Public name -> (module, name there). Imported on first use: the tool's naed path and the
+# readers need neither NumPy's import time nor matplotlib's.
+_LAZY = {"mine": ("motifs", "mine"), "Motif": ("motifs", "Motif"), "MotifFeatures": ("features", "MotifFeatures"),
+         "to_frame": ("frames", "to_frame"), "plot_motifs": ("plot", "motifs_figure")}
+
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        import importlib
+        module, attribute = _LAZY[name]
+        return getattr(importlib.import_module(f"qel.{module}"), attribute)
+    raise AttributeError(f"module 'qel' has no attribute {name!r}")

@@ -1,11 +1,12 @@
-"""The `qel` command: `qel mine FILE...` mines motifs in series files and prints them ranked;
-without FILE it mines a built-in example and says which planted shapes it recovered."""
+"""The `qel` command: `qel mine FILE...` finds motifs in series files and prints them ranked
+(by exact distances, or with --rank naed by the miner's own measure); without FILE it mines a
+built-in example and says which planted shapes it recovered."""
 import argparse
 import math
 import os
 import sys
 import time
-from typing import List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from qel import __version__
 from qel import example as builtin
@@ -13,6 +14,7 @@ from qel import plot, report, writing
 from qel.errors import UsageError
 from qel.mining import MotifRecord, Parameters, mine, required_support
 from qel.readers import LABEL_CHOICES, InputSet, combine, read_series
+from qel.verified import Settings, VerifiedRecord, mine_verified
 from qel.windows import MinedSet, cut_windows, whole_series
 
 # Exit statuses: a user's mistake, and an interrupt (128 + SIGINT).
@@ -25,10 +27,14 @@ MOST_UNBOUNDED_LETTERS = 5000
 LARGEST_INT = 2**31 - 1
 
 DESCRIPTION = """\
-Finds motifs (recurring shapes) in a set of time series. Each series is z-normalised and
-turned into letters, one per SEGLEN points; the runs of letters found in at least MINSUP of
-the series are measured on the numbers and ranked by naed, the mean distance per point
-between the occurrences and their average (lower: more alike)."""
+Finds motifs (shapes that recur) across a set of time series. The native miner proposes
+candidates: each series is z-normalised and turned into letters, and runs of letters frequent
+across the series are its patterns. By default (--rank distance) exact z-normalised Euclidean
+distances decide: each candidate's nearest occurrence is found in every series, a series
+matches when that occurrence lies within the motif's radius, and motifs are ranked by how
+unlikely so many close matches are by chance. Lengths and places are in points. --rank naed
+gives the miner's own ranking instead: its patterns ranked by naed, the mean distance per
+point between the occurrences and their average (lower: more alike)."""
 
 MINE_EPILOG = """\
 input formats, chosen by extension:
@@ -46,11 +52,31 @@ Unlabelled lines may differ in length; the lines of a labelled file must all hav
 number of fields (the archive pads shorter series with NaN), so a shorter one is an error.
 Series are numbered from 0 in reading order, across all FILEs; points from 0.
 
+choosing settings (--rank distance):
+  --length N   the motif length in points; without it several lengths are tried and compared.
+               Start near the length of the shapes you expect (e.g. 64 on series of 500 points).
+  --minsup F   the share of the other series a motif must match; without it each motif's
+               radius is chosen where its matches are least likely by chance.
+  Nothing found: try a shorter --length, a lower --minsup, or --keep-flat (near-constant shapes).
+
 examples:
-  qel mine --plot example.png         the built-in example, with a picture
-  qel mine CBF_TEST --class 1 -k 5    UCR file, series of class 1, best 5 motifs
-  qel mine recording.txt --window 256 --step 128 --json motifs.json
+  qel mine --plot example.png                the built-in example, with a picture
+  qel mine CBF_TEST --class 1 --length 64    UCR file, series of class 1, motifs of 64 points
+  qel mine CBF_TEST --class 1 --plot-dir pictures
+                                             one picture per motif, and pictures/overview.png
+  qel mine recording.txt --window 512 --step 256 --length 96 --json motifs.json
+                                             a long recording cut into windows
+  qel mine CBF_TEST --rank naed -k 5 --seglen 8
+                                             the miner's own ranking of its patterns
 """
+
+# What each ranking's table shows by default.
+TOP_DISTANCE = 5
+TOP_NAED = 10
+# Options of one ranking only: given with the other, they are a mistake, not silently ignored.
+NAED_ONLY = (("--seglen", "seglen"), ("--alphabet", "alphabet"), ("--min-len", "min_len"),
+             ("--max-len", "max_len"), ("--max-overlap", "max_overlap"))
+DISTANCE_ONLY = (("--length", "length"), ("--keep-flat", "keep_flat"), ("--seed", "seed"))
 
 
 class _Parser(argparse.ArgumentParser):
@@ -151,20 +177,36 @@ def _parser() -> argparse.ArgumentParser:
     cutting.add_argument("--step", type=int, metavar="M",
                          help="points between window starts (default: N, windows side by side)")
 
-    mining = mine_parser.add_argument_group("mining")
-    mining.add_argument("--minsup", type=float, default=defaults.minsup,
-                        help="fraction of the series (or windows) a pattern must occur in (default: %(default)s)")
-    mining.add_argument("--seglen", type=int, default=defaults.seglen,
-                        help="points per letter (default: %(default)s)")
-    mining.add_argument("--alphabet", type=int, default=defaults.alphabet,
-                        help="letters of the discretisation, 2 to 10 (default: %(default)s)")
-    mining.add_argument("--min-len", type=int, default=defaults.min_len,
-                        help="fewest letters in a motif (default: %(default)s)")
-    mining.add_argument("--max-len", type=int, default=defaults.max_len,
-                        help="most letters in a motif, 0 for no limit (default: %(default)s)")
-    mining.add_argument("--max-overlap", type=float, default=defaults.max_overlap,
+    ranking = mine_parser.add_argument_group("ranking")
+    ranking.add_argument("--rank", choices=("distance", "naed"),
+                         help="distance (the default): motifs decided by exact z-normalised distances; "
+                              "naed: the miner's own ranking of its patterns (today's table)")
+    ranking.add_argument("--minsup", type=float,
+                         help="distance: share of the other series a motif must match (default: chosen per "
+                              f"motif); naed: fraction of the series (or windows) a pattern must occur in "
+                              f"(default: {defaults.minsup})")
+
+    verified = mine_parser.add_argument_group("distance ranking")
+    verified.add_argument("--length", type=int, metavar="N",
+                          help="points in a motif (default: several lengths, chosen from the patterns found)")
+    verified.add_argument("--keep-flat", action="store_true", default=None,
+                          help="let near-constant windows be motifs (by default they are not candidates)")
+    verified.add_argument("--seed", type=int,
+                          help="seeds the windows drawn at random as candidates; same seed, same motifs "
+                               "(default: 0)")
+
+    mining = mine_parser.add_argument_group("naed ranking (--rank naed)")
+    mining.add_argument("--seglen", type=int,
+                        help=f"points per letter (default: {defaults.seglen})")
+    mining.add_argument("--alphabet", type=int,
+                        help=f"letters of the discretisation, 2 to 10 (default: {defaults.alphabet})")
+    mining.add_argument("--min-len", type=int,
+                        help=f"fewest letters in a motif (default: {defaults.min_len})")
+    mining.add_argument("--max-len", type=int,
+                        help=f"most letters in a motif, 0 for no limit (default: {defaults.max_len})")
+    mining.add_argument("--max-overlap", type=float,
                         help="drop a motif whose letters overlap a longer one's by more than this fraction "
-                             "(default: %(default)s)")
+                             f"(default: {defaults.max_overlap})")
 
     spread = mine_parser.add_argument_group("cluster")
     spread.add_argument("--scheduler", metavar="ADDRESS|local:N",
@@ -177,51 +219,118 @@ def _parser() -> argparse.ArgumentParser:
                              "the table is the one mining in-process gives")
 
     output = mine_parser.add_argument_group("output")
-    output.add_argument("-k", "--top", type=int, default=10,
-                        help="motifs shown in the table and the plot, 0 for all (default: %(default)s)")
+    output.add_argument("-k", "--top", type=int,
+                        help=f"motifs found and shown (default: {TOP_DISTANCE}); with --rank naed, motifs shown "
+                             f"in the table and the plot, 0 for all (default: {TOP_NAED})")
     output.add_argument("--json", metavar="FILE", help="write every motif with all its measures to FILE")
     output.add_argument("--plot", metavar="FILE",
-                        help="draw the best motifs (at most 6) to FILE.png or FILE.svg (needs matplotlib)")
+                        help="draw the best motifs (at most 6) with their occurrences to FILE.png or FILE.svg "
+                             "(needs matplotlib)")
+    output.add_argument("--plot-dir", metavar="DIR",
+                        help="draw one picture per motif, DIR/motif-1.png ..., and DIR/overview.png "
+                             "(DIR is made if missing; needs matplotlib)")
     output.add_argument("-q", "--quiet", action="store_true", help="no progress lines or notes on standard error")
     return parser
 
 
-def _parameters(arguments: argparse.Namespace) -> Parameters:
-    """The mining parameters, each checked against what the miner can use."""
-    if not 0.0 < arguments.minsup <= 1.0:
+def _ranking(arguments: argparse.Namespace) -> str:
+    """"distance" or "naed", once the options given are known to belong to it."""
+    if arguments.scheduler is not None:
+        # The cluster runs the miner's steps only: its ranking is naed's.
+        if arguments.rank == "distance":
+            raise UsageError("--rank distance is not available with --scheduler, which ranks by naed "
+                             "(--rank naed)")
+        for option, name in DISTANCE_ONLY + (("--plot-dir", "plot_dir"),):
+            if getattr(arguments, name) is not None:
+                raise UsageError(f"{option} is not available with --scheduler, which ranks by naed")
+        return "naed"
+    rank: str = arguments.rank or "distance"
+    if rank == "distance":
+        for option, name in NAED_ONLY:
+            if getattr(arguments, name) is not None:
+                raise UsageError(f"{option} applies only to --rank naed (the distance ranking chooses "
+                                 "its own discretisations)")
+    else:
+        for option, name in DISTANCE_ONLY:
+            if getattr(arguments, name) is not None:
+                raise UsageError(f"{option} applies only to --rank distance (the default), not to --rank naed")
+    return rank
+
+
+def _check_common(arguments: argparse.Namespace, top_least: int) -> None:
+    """The options both rankings read: --minsup, --top, --window, --step."""
+    if arguments.minsup is not None and not 0.0 < arguments.minsup <= 1.0:
         raise UsageError(f"--minsup must be a fraction above 0 and at most 1, got {arguments.minsup}")
-    for option, value, least in (("--seglen", arguments.seglen, 1), ("--min-len", arguments.min_len, 1),
-                                 ("--max-len", arguments.max_len, 0), ("--top", arguments.top, 0),
-                                 ("--window", arguments.window, 1), ("--step", arguments.step, 1)):
+    for option, value, least in (("--top", arguments.top, top_least), ("--window", arguments.window, 1),
+                                 ("--step", arguments.step, 1)):
         if value is not None and not least <= value <= LARGEST_INT:
             raise UsageError(f"{option} must be between {least} and {LARGEST_INT}, got {value}")
-    if not 2 <= arguments.alphabet <= 10:
-        raise UsageError(f"--alphabet must be between 2 and 10, got {arguments.alphabet}")
-    if not 0.0 <= arguments.max_overlap <= 1.0:
-        raise UsageError(f"--max-overlap must be between 0 and 1, got {arguments.max_overlap}")
-    if 0 < arguments.max_len < arguments.min_len:
-        raise UsageError(f"--max-len {arguments.max_len} is below --min-len {arguments.min_len}: "
-                         "no motif could be kept")
     if arguments.step is not None and arguments.window is None:
         raise UsageError("--step needs --window")
-    if arguments.window is not None:
-        if arguments.window < arguments.seglen:
-            raise UsageError(f"--window {arguments.window} is shorter than one segment "
-                             f"(--seglen {arguments.seglen})")
-    return Parameters(arguments.minsup, arguments.seglen, arguments.alphabet, arguments.min_len,
-                      arguments.max_len, arguments.max_overlap)
+
+
+def _parameters(arguments: argparse.Namespace) -> Parameters:
+    """The naed ranking's mining parameters, each checked against what the miner can use."""
+    defaults = Parameters()
+    given = Parameters(
+        defaults.minsup if arguments.minsup is None else arguments.minsup,
+        defaults.seglen if arguments.seglen is None else arguments.seglen,
+        defaults.alphabet if arguments.alphabet is None else arguments.alphabet,
+        defaults.min_len if arguments.min_len is None else arguments.min_len,
+        defaults.max_len if arguments.max_len is None else arguments.max_len,
+        defaults.max_overlap if arguments.max_overlap is None else arguments.max_overlap)
+    if arguments.top is None:
+        arguments.top = TOP_NAED
+    _check_common(arguments, 0)
+    for option, value, least in (("--seglen", given.seglen, 1), ("--min-len", given.min_len, 1),
+                                 ("--max-len", given.max_len, 0)):
+        if not least <= value <= LARGEST_INT:
+            raise UsageError(f"{option} must be between {least} and {LARGEST_INT}, got {value}")
+    if not 2 <= given.alphabet <= 10:
+        raise UsageError(f"--alphabet must be between 2 and 10, got {given.alphabet}")
+    if not 0.0 <= given.max_overlap <= 1.0:
+        raise UsageError(f"--max-overlap must be between 0 and 1, got {given.max_overlap}")
+    if 0 < given.max_len < given.min_len:
+        raise UsageError(f"--max-len {given.max_len} is below --min-len {given.min_len}: "
+                         "no motif could be kept")
+    if arguments.window is not None and arguments.window < given.seglen:
+        raise UsageError(f"--window {arguments.window} is shorter than one segment "
+                         f"(--seglen {given.seglen})")
+    return given
+
+
+def _settings(arguments: argparse.Namespace) -> Settings:
+    """The distance ranking's settings, each checked against what `qel.mine` takes."""
+    if arguments.top == 0:
+        raise UsageError("--top 0 (every motif) applies only to --rank naed; give how many motifs to find")
+    _check_common(arguments, 1)
+    if arguments.length is not None:
+        if not 3 <= arguments.length <= LARGEST_INT:
+            raise UsageError(f"--length must be between 3 and {LARGEST_INT} points, got {arguments.length}")
+        if arguments.window is not None and arguments.window < arguments.length:
+            raise UsageError(f"--window {arguments.window} is shorter than --length {arguments.length}: "
+                             "a window must hold a whole motif")
+    if arguments.seed is not None and not 0 <= arguments.seed < 2**63:
+        raise UsageError(f"--seed must be between 0 and {2**63 - 1}, got {arguments.seed}")
+    return Settings(arguments.length, TOP_DISTANCE if arguments.top is None else arguments.top,
+                    arguments.minsup, bool(arguments.keep_flat), arguments.seed or 0)
 
 
 def _mine(arguments: argparse.Namespace) -> int:
-    parameters = _parameters(arguments)
+    rank = _ranking(arguments)
     progress = _Progress(arguments.quiet)
+    parameters = _parameters(arguments) if rank == "naed" else None
+    settings = _settings(arguments) if rank == "distance" else None
     if arguments.scheduler is not None:
+        assert parameters is not None
         return _mine_on_cluster(arguments, parameters, progress)
     # Before reading and mining: a run of hours must not end in "cannot write".
     if arguments.json is not None:
         writing.check_target("--json", arguments.json)
     if arguments.plot is not None:
         plot.check(arguments.plot)
+    if arguments.plot_dir is not None:
+        plot.check_folder(arguments.plot_dir)
 
     example = None
     if arguments.files:
@@ -241,6 +350,15 @@ def _mine(arguments: argparse.Namespace) -> int:
         mined = cut_windows(chosen, inputs.selected, arguments.window, arguments.step or arguments.window)
         description += (f"; cut into {len(mined.sequences)} windows of {mined.window} points, "
                         f"step {mined.step}")
+    if settings is not None:
+        return _mine_verified(arguments, settings, inputs, mined, description, example, progress)
+    assert parameters is not None
+    return _mine_naed(arguments, parameters, inputs, mined, description, example, progress)
+
+
+def _mine_naed(arguments: argparse.Namespace, parameters: Parameters, inputs: InputSet, mined: MinedSet,
+               description: str, example: Optional[builtin.Example], progress: _Progress) -> int:
+    """--rank naed: the miner's motifs, ranked as the module ranks them."""
     _check_letters(mined, parameters)
     _warn_on_support(mined, parameters, progress)
 
@@ -253,19 +371,70 @@ def _mine(arguments: argparse.Namespace) -> int:
     shown = records if arguments.top == 0 else records[:arguments.top]
     _print_table(description, shown, len(records), mined.window is not None)
     if example is not None:
-        _print_recoveries(example, shown, parameters.seglen)
+        seglen = parameters.seglen
+        _print_recoveries(example, [(r.rank, r.length, r.best_places) for r in shown],
+                          lambda start, length, planted: builtin.lands_on(start, length, planted, seglen),
+                          "best matches")
 
     if arguments.json is not None:
         progress.say(f"writing {arguments.json}")
-        doc = report.document(inputs, description, parameters, mined, records, __version__)
-        try:
-            report.write_json(arguments.json, doc)
-        except OSError as error:
-            raise UsageError(f"cannot write {arguments.json}: {error.strerror or error}") from None
+        _write_json(arguments.json, report.document(inputs, description, parameters, mined, records, __version__))
+    _draw(arguments, plot.naed_pictures(shown, mined), inputs, mined, description, progress)
+    return 0
+
+
+def _mine_verified(arguments: argparse.Namespace, settings: Settings, inputs: InputSet, mined: MinedSet,
+                   description: str, example: Optional[builtin.Example], progress: _Progress) -> int:
+    """--rank distance: `qel.mine` over the mined sequences, places in points of the input."""
+    windowed = mined.window is not None
+    if len(mined.sequences) < 2:
+        if windowed:
+            raise UsageError(f"--window {mined.window} leaves a single window: motifs recur across windows; "
+                             "use a shorter --window or --step")
+        raise UsageError("a single series: motifs are shapes that recur across series; cut it into windows "
+                         "with --window N (a few times the motif length)")
+    what = "windows" if windowed else "series"
+    lengths = f"{settings.length} points" if settings.length is not None else "several lengths"
+    progress.say(f"mining {len(mined.sequences)} {what} of {report.series_lengths(mined.sequences)} "
+                 f"for motifs of {lengths}...")
+    began = time.perf_counter()
+    records = mine_verified(mined, settings)
+    progress.say(f"done in {time.perf_counter() - began:.2f} s")
+
+    _print_verified(description, records, settings, windowed)
+    if example is not None and records:
+        _print_recoveries(example, [(r.rank, r.length, r.places_by_distance()) for r in records],
+                          builtin.overlaps_half, "matches")
+    if arguments.json is not None:
+        progress.say(f"writing {arguments.json}")
+        _write_json(arguments.json,
+                    report.verified_document(inputs, description, settings, mined, records, __version__))
+    _draw(arguments, plot.verified_pictures(records, inputs.series, windowed), inputs, mined, description,
+          progress)
+    return 0
+
+
+def _write_json(path: str, doc: Dict[str, Any]) -> None:
+    try:
+        report.write_json(path, doc)
+    except OSError as error:
+        raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
+
+
+def _draw(arguments: argparse.Namespace, pictures: List[plot.Picture], inputs: InputSet, mined: MinedSet,
+          description: str, progress: _Progress) -> None:
+    """--plot and --plot-dir."""
+    if arguments.plot is None and arguments.plot_dir is None:
+        return
+    names = plot.series_names(inputs)
+    lengths = [len(values) for values in inputs.series]
+    rows = plot.rows_of(mined)
     if arguments.plot is not None:
         progress.say(f"drawing {arguments.plot}")
-        plot.draw(arguments.plot, shown, mined, [len(values) for values in inputs.series], description)
-    return 0
+        plot.draw(arguments.plot, pictures, names, lengths, rows, description)
+    if arguments.plot_dir is not None:
+        progress.say(f"drawing {len(pictures) + 1} pictures in {arguments.plot_dir}")
+        plot.draw_each(arguments.plot_dir, pictures, names, lengths, rows, description)
 
 
 def _print_table(description: str, shown: List[MotifRecord], found: int, windowed: bool) -> None:
@@ -275,6 +444,34 @@ def _print_table(description: str, shown: List[MotifRecord], found: int, windowe
     if shown:
         print()
         print(report.table(shown, windowed))
+
+
+def _print_verified(description: str, records: List[VerifiedRecord], settings: Settings, windowed: bool) -> None:
+    print(description)
+    one, many = ("window", "windows") if windowed else ("series", "series")
+    if not records:
+        print(f"no motif found; loosen a setting: {_loosen(settings)}")
+        return
+    lengths = sorted({record.length for record in records})
+    size = f"{lengths[0]} points" if len(lengths) == 1 else f"{lengths[0]} to {lengths[-1]} points"
+    if settings.minsup is None:
+        order = "ranked by how unlikely so many matches this close are by chance"
+    else:
+        order = f"ranked by radius per point, the radius holding {settings.minsup:g} of the other {many}"
+    print(f"{len(records)} motifs of {size}, best first, {order}")
+    print(f"(distance: exact z-normalised Euclidean; a {one} matches when its nearest occurrence lies within "
+          "the radius)")
+    print()
+    print(report.verified_table(records, windowed))
+
+
+def _loosen(settings: Settings) -> str:
+    """What to change when `qel.mine` found nothing."""
+    hints = ["a shorter --length" if settings.length is not None else "--length N for a length of your choosing"]
+    hints.append("a lower --minsup" if settings.minsup is not None else "--minsup 0.2 (a share of the series)")
+    if not settings.keep_flat:
+        hints.append("--keep-flat (near-constant shapes)")
+    return ", ".join(hints)
 
 
 def _mine_on_cluster(arguments: argparse.Namespace, parameters: Parameters, progress: _Progress) -> int:
@@ -352,10 +549,10 @@ def _warn_on_support(mined: MinedSet, parameters: Parameters, progress: _Progres
                       f"frequent; raise --minsup, or {hint}")
 
 
-def _print_recoveries(example: builtin.Example, shown: List[MotifRecord], seglen: int) -> None:
+def _print_recoveries(example: builtin.Example, shown: List[builtin.Found], hit: builtin.Hit, places: str) -> None:
     print()
-    print("planted shapes (series:point), and the motif of the table whose best matches land on them:")
-    for recovery in builtin.recoveries(example.planted, shown, seglen):
+    print(f"planted shapes (series:point), and the motif of the table whose {places} land on them:")
+    for recovery in builtin.recoveries(example.planted, shown, hit):
         starts = " ".join(f"{series}:{start}" for series, start in sorted(example.planted[recovery.shape].items()))
         if recovery.recovered:
             verdict = f"recovered by #{recovery.rank} in {recovery.hits} of {recovery.holders} series"

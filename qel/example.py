@@ -1,5 +1,5 @@
 """The built-in example: noise with recurring shapes planted at known places, and the check
-of which shapes the miner recovered.
+of which shapes the tool recovered (on either ranking).
 
 Generated with `random` from a fixed seed, so every run and machine sees the same series.
 Each shape replaces the noise of its span and keeps only a small jitter of its own: its
@@ -11,7 +11,7 @@ import random
 from dataclasses import dataclass
 from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
-from qel.mining import MotifRecord
+from qel.windows import Place
 
 SERIES = 12
 POINTS = 256
@@ -84,24 +84,38 @@ def example(seed: int = SEED) -> Example:
 
 def lands_on(best: int, length: int, planted: int, seglen: int) -> bool:
     """Whether an occurrence of `length` points from point `best` is the shape planted at
-    `planted`: it covers at least half of the shape, and starts and ends within one segment
-    of the shape's span."""
+    `planted`, as the naed ranking places occurrences (on segment boundaries): it covers at
+    least half of the shape, and starts and ends within one segment of the shape's span."""
     return (2 * length >= SHAPE_POINTS and planted - seglen <= best
             and best + length <= planted + SHAPE_POINTS + seglen)
 
 
-def recoveries(planted: Dict[str, Dict[int, int]], motifs: Sequence[MotifRecord], seglen: int) -> List[Recovery]:
-    """A shape is recovered by the first of `motifs` whose best matches land on it in more than
-    half of the series holding it."""
+def overlaps_half(start: int, length: int, planted: int) -> bool:
+    """Whether an occurrence of `length` points from point `start` is the shape planted at
+    `planted`, for occurrences placed to the point: it covers at least half of the shape and
+    lies at least half inside it."""
+    shared = min(start + length, planted + SHAPE_POINTS) - max(start, planted)
+    return 2 * shared >= SHAPE_POINTS and 2 * shared >= length
+
+
+# A motif as the check sees it: its rank, its length in points, and the places of its best
+# occurrences (the naed ranking's best matches, or the verified motif's matches).
+Found = Tuple[int, int, Sequence[Place]]
+# Whether an occurrence (start, length) lands on a shape planted at a point.
+Hit = Callable[[int, int, int], bool]
+
+
+def recoveries(planted: Dict[str, Dict[int, int]], motifs: Sequence[Found], hit: Hit) -> List[Recovery]:
+    """A shape is recovered by the first of `motifs` whose places land on it (by `hit`) in
+    more than half of the series holding it."""
     results = []
     for name, starts in planted.items():
         found: Optional[Tuple[int, int]] = None
-        for motif in motifs:
-            hits = len({place.series for place in motif.best_places
-                        if place.series in starts
-                        and lands_on(place.start, motif.length, starts[place.series], seglen)})
+        for rank, length, places in motifs:
+            hits = len({place.series for place in places
+                        if place.series in starts and hit(place.start, length, starts[place.series])})
             if 2 * hits > len(starts):
-                found = (motif.rank, hits)
+                found = (rank, hits)
                 break
         results.append(Recovery(name, len(starts), found[0] if found else None, found[1] if found else 0))
     return results

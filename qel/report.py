@@ -1,11 +1,12 @@
-"""The tool's outputs in text: the ranked table and the JSON document."""
+"""The tool's outputs in text: the ranked tables and the JSON documents, of either ranking."""
 import json
 import math
-from typing import Any, Dict, List, Sequence
+from typing import AbstractSet, Any, Dict, List, Sequence
 
 from qel import writing
 from qel.mining import MotifRecord, Parameters
 from qel.readers import InputSet
+from qel.verified import Settings, VerifiedRecord
 from qel.windows import MinedSet, Place
 
 # Best matches shown per table row before the rest is summarised.
@@ -15,7 +16,7 @@ SHOWN_LETTERS = 30
 
 
 def table(records: Sequence[MotifRecord], windowed: bool) -> str:
-    """An aligned text table, one motif per line, numbers right-aligned."""
+    """The naed ranking's table: one motif per line, numbers right-aligned."""
     header = ("rank", "pattern", "length", "windows" if windowed else "series", "occurrences", "naed",
               "best matches (series:point)")
     rows = [header]
@@ -23,10 +24,29 @@ def table(records: Sequence[MotifRecord], windowed: bool) -> str:
         rows.append((str(record.rank), _cut(record.pattern, SHOWN_LETTERS), str(record.length),
                      str(record.support), str(len(record.occurrences)), f"{record.naed:.4f}",
                      places(record.best_places, SHOWN_MATCHES)))
-    widths = [max(len(row[column]) for row in rows) for column in range(len(header) - 1)]
+    return _aligned(rows, left={1})
+
+
+def verified_table(records: Sequence[VerifiedRecord], windowed: bool) -> str:
+    """The distance ranking's table: one motif per line, lengths and places in points, the
+    support out of the series (or windows) long enough to hold the motif."""
+    header = ("rank", "length", "windows" if windowed else "support", "radius", "found at",
+              "matches by distance (series:point)")
+    rows = [header]
+    for record in records:
+        rows.append((str(record.rank), str(record.length), f"{record.support} of {record.holders}",
+                     f"{record.radius:.3f}", f"{record.found_at.series}:{record.found_at.start}",
+                     places(record.places_by_distance(), SHOWN_MATCHES)))
+    return _aligned(rows, left={4})
+
+
+def _aligned(rows: Sequence[Sequence[str]], left: AbstractSet[int]) -> str:
+    """Columns padded to their widest cell, right-aligned but for those in `left`; the last
+    column is free."""
+    widths = [max(len(row[column]) for row in rows) for column in range(len(rows[0]) - 1)]
     lines = []
     for row in rows:
-        cells = [cell.ljust(width) if column == 1 else cell.rjust(width)
+        cells = [cell.ljust(width) if column in left else cell.rjust(width)
                  for column, (cell, width) in enumerate(zip(row, widths))]
         lines.append("  ".join(cells + [row[-1]]).rstrip())
     return "\n".join(lines)
@@ -41,7 +61,42 @@ def places(found: Sequence[Place], limit: int) -> str:
 
 def document(inputs: InputSet, description: str, parameters: Parameters, mined: MinedSet,
              records: Sequence[MotifRecord], version: str) -> Dict[str, Any]:
-    """Everything a run found, as plain JSON values; NaN becomes null."""
+    """Everything a run of the naed ranking found, as plain JSON values; NaN becomes null."""
+    windowed = mined.window is not None
+    doc: Dict[str, Any] = {
+        "qel_version": version,
+        "input": _input(inputs, description, mined),
+        "parameters": {"minsup": parameters.minsup, "seglen": parameters.seglen,
+                       "alphabet": parameters.alphabet, "min_len": parameters.min_len,
+                       "max_len": parameters.max_len, "max_overlap": parameters.max_overlap},
+        "window": _window(mined),
+        "motifs": [_motif(record, mined, windowed) for record in records],
+    }
+    safe: Dict[str, Any] = _json_safe(doc)
+    return safe
+
+
+def verified_document(inputs: InputSet, description: str, settings: Settings, mined: MinedSet,
+                      records: Sequence[VerifiedRecord], version: str) -> Dict[str, Any]:
+    """Everything a run of the distance ranking found, as plain JSON values; NaN becomes null.
+
+    Places are [series, point] in the input series; `nearest` holds one [series, point,
+    distance] per mined sequence (series or window, see "window"."starts") long enough for
+    the motif, in that order, and `matches` the part of it within the radius.
+    """
+    doc: Dict[str, Any] = {
+        "qel_version": version,
+        "input": _input(inputs, description, mined),
+        "parameters": {"rank": "distance", "length": settings.length, "top": settings.top,
+                       "minsup": settings.minsup, "keep_flat": settings.keep_flat, "seed": settings.seed},
+        "window": _window(mined),
+        "motifs": [_verified_motif(record) for record in records],
+    }
+    safe: Dict[str, Any] = _json_safe(doc)
+    return safe
+
+
+def _input(inputs: InputSet, description: str, mined: MinedSet) -> Dict[str, Any]:
     files = []
     first = 0
     for file in inputs.files:
@@ -49,27 +104,36 @@ def document(inputs: InputSet, description: str, parameters: Parameters, mined: 
                       "label_column": file.label_column, "series": len(file.series),
                       "first_series": first, "origins": file.origins})
         first += len(file.series)
-    windowed = mined.window is not None
-    doc: Dict[str, Any] = {
-        "qel_version": version,
-        "input": {
-            "description": description,
-            "files": files,
-            "series_lengths": [len(values) for values in inputs.series],
-            "labels": inputs.labels if any(label is not None for label in inputs.labels) else None,
-            "class": inputs.class_label,
-            "mined_series": sorted({origin.series for origin in mined.origins}),
-        },
-        "parameters": {"minsup": parameters.minsup, "seglen": parameters.seglen,
-                       "alphabet": parameters.alphabet, "min_len": parameters.min_len,
-                       "max_len": parameters.max_len, "max_overlap": parameters.max_overlap},
-        "window": {"length": mined.window, "step": mined.step,
-                   "starts": [[origin.series, origin.start] for origin in mined.origins]}
-        if windowed else None,
-        "motifs": [_motif(record, mined, windowed) for record in records],
+    return {
+        "description": description,
+        "files": files,
+        "series_lengths": [len(values) for values in inputs.series],
+        "labels": inputs.labels if any(label is not None for label in inputs.labels) else None,
+        "class": inputs.class_label,
+        "mined_series": sorted({origin.series for origin in mined.origins}),
     }
-    safe: Dict[str, Any] = _json_safe(doc)
-    return safe
+
+
+def _window(mined: MinedSet) -> Any:
+    if mined.window is None:
+        return None
+    return {"length": mined.window, "step": mined.step,
+            "starts": [[origin.series, origin.start] for origin in mined.origins]}
+
+
+def _verified_motif(record: VerifiedRecord) -> Dict[str, Any]:
+    return {
+        "rank": record.rank,
+        "length": record.length,
+        "pattern": record.pattern,
+        "found_at": [record.found_at.series, record.found_at.start],
+        "radius": record.radius,
+        "support": record.support,
+        "score": record.score,
+        "nearest": [[o.place.series, o.place.start, o.distance] for o in record.nearest],
+        "matches": [[o.place.series, o.place.start] for o in record.matches],
+        "representative": record.representative,
+    }
 
 
 def write_json(path: str, doc: Dict[str, Any]) -> None:

@@ -56,6 +56,20 @@ def strict_json(path):
         return json.load(stream, parse_constant=refuse)
 
 
+# Where `recording` plants its waves.
+WAVES = (56, 200, 328, 480, 616, 760, 904, 1040, 1176, 1320)
+
+
+def recording():
+    """One noisy recording with a wave of 32 points at each of WAVES, as a CSV line."""
+    rng = random.Random(3)
+    values = [rng.gauss(0.0, 1.0) for _ in range(1440)]
+    for start in WAVES:
+        for i in range(32):
+            values[start + i] = 2.5 * math.sin(2 * math.pi * i / 32) + rng.gauss(0.0, 0.1)
+    return ",".join(map(repr, values)) + "\n"
+
+
 class ToolTest(unittest.TestCase):
     def setUp(self):
         self.folder = tempfile.TemporaryDirectory()
@@ -86,15 +100,29 @@ class ToolTest(unittest.TestCase):
 
 class ExampleTest(ToolTest):
     def test_recovers_every_planted_shape_and_says_nothing_on_a_pipe(self):
-        result = self.run_ok("mine")
-        verdicts = [line for line in result.stdout.splitlines() if "planted at" in line]
-        self.assertEqual(len(verdicts), 3, result.stdout)
-        for line in verdicts:
-            self.assertIn("recovered by #", line)
-        self.assertEqual(result.stderr, "")
+        for ranking in ([], ["--length", "32"], ["--rank", "naed"]):
+            with self.subTest(ranking):
+                result = self.run_ok("mine", *ranking)
+                verdicts = [line for line in result.stdout.splitlines() if "planted at" in line]
+                self.assertEqual(len(verdicts), 3, result.stdout)
+                for line in verdicts:
+                    self.assertIn("recovered by #", line)
+                self.assertEqual(result.stderr, "")
+
+    def test_the_distance_table_gives_points_support_and_radius(self):
+        table = self.run_ok("mine", "--length", "32", "-k", "3").stdout.split("\n\n")[1].splitlines()
+        self.assertEqual(table[0].split()[:4], ["rank", "length", "support", "radius"])
+        self.assertEqual(len(table), 4)
+        for rank, line in enumerate(table[1:], 1):
+            cells = line.split()
+            self.assertEqual(cells[:2], [str(rank), "32"])
+            self.assertEqual(cells[3], "of")
+            self.assertEqual(cells[4], "12")
+            # The representative's own place is its nearest match, at distance 0.
+            self.assertEqual(cells[6], cells[7])
 
     def test_json_holds_every_motif_with_consistent_coordinates(self):
-        result = self.run_ok("mine", "-k", "2", "--json", self.path("out.json"))
+        result = self.run_ok("mine", "--rank", "naed", "-k", "2", "--json", self.path("out.json"))
         doc = strict_json(self.path("out.json"))
         self.assertIn(f"{len(doc['motifs'])} motifs;", result.stdout)
         self.assertGreater(len(doc["motifs"]), 2)
@@ -120,9 +148,110 @@ class ExampleTest(ToolTest):
         self.assertTrue(ElementTree.parse(self.path("motifs.svg")).getroot().tag.endswith("svg"))
 
 
+class DistanceRankingTest(ToolTest):
+    """The default ranking: the tool's records are `qel.mine`'s, placed in the input."""
+
+    def example_file(self):
+        planted = example.example()
+        return planted, self.write("example.csv", "".join(",".join(map(repr, values)) + "\n"
+                                                          for values in planted.series))
+
+    def test_json_holds_what_the_api_returns(self):
+        import numpy
+        import qel
+
+        planted, path = self.example_file()
+        for options, length, minsup in ((["--length", "32", "--seed", "3"], 32, None),
+                                        (["--minsup", "0.5"], None, 0.5)):
+            with self.subTest(options):
+                self.run_ok("mine", path, "-k", "3", *options, "--json", self.path("out.json"))
+                doc = strict_json(self.path("out.json"))
+                motifs = qel.mine(numpy.array(planted.series), length, top=3, minsup=minsup,
+                                  seed=3 if "--seed" in options else 0)
+                self.assertEqual(doc["parameters"], {"rank": "distance", "length": length, "top": 3,
+                                                     "minsup": minsup, "keep_flat": False,
+                                                     "seed": 3 if "--seed" in options else 0})
+                self.assertEqual(len(doc["motifs"]), len(motifs))
+                self.assertGreater(len(motifs), 0)
+                for rank, (written, motif) in enumerate(zip(doc["motifs"], motifs), 1):
+                    self.assertEqual(written["rank"], rank)
+                    self.assertEqual(written["length"], motif.length)
+                    self.assertEqual(written["pattern"], motif.pattern)
+                    self.assertEqual(written["found_at"], [motif.series, motif.start])
+                    self.assertEqual(written["radius"], motif.radius)
+                    self.assertEqual(written["support"], motif.support)
+                    self.assertEqual(written["score"], motif.score)
+                    self.assertEqual(written["nearest"], [[s, p, motif.distances[s]] for s, p in motif.nearest.items()])
+                    self.assertEqual(written["matches"], [[s, p] for s, p in motif.matches.items()])
+                    self.assertEqual(written["representative"], motif.representative.tolist())
+
+    def test_windows_are_series_and_places_come_back_in_points_of_the_recording(self):
+        import numpy
+        import qel
+
+        path = self.write("recording.csv", recording())
+        self.run_ok("mine", path, "--window", "96", "--step", "48", "--length", "32", "-k", "2",
+                    "--json", self.path("out.json"))
+        doc = strict_json(self.path("out.json"))
+        starts = doc["window"]["starts"]
+        with open(path) as stream:
+            values = [float(v) for v in stream.read().split(",")]
+        windows = [values[start:start + 96] for _, start in starts]
+        motifs = qel.mine(numpy.array(windows), 32, top=2)
+        for written, motif in zip(doc["motifs"], motifs):
+            self.assertEqual(written["nearest"], [[0, starts[w][1] + p, motif.distances[w]]
+                                                  for w, p in motif.nearest.items()])
+        best = doc["motifs"][0]
+        on_a_wave = {start for _, start in best["matches"]
+                     if any(abs(start - p) <= 16 for p in WAVES)}
+        self.assertGreaterEqual(len(on_a_wave), 8, best["matches"])
+
+    def test_nothing_found_says_what_to_loosen(self):
+        path = self.write("flat.csv", "5,5,5,5,5,5,5,5,5,5,5,5\n" * 2)
+        result = self.run_ok("mine", path, "--length", "6")
+        self.assertIn("no motif found; loosen a setting: a shorter --length", result.stdout)
+        self.assertIn("--keep-flat", result.stdout)
+        self.run_ok("mine", path, "--length", "6", "--json", self.path("none.json"))
+        self.assertEqual(strict_json(self.path("none.json"))["motifs"], [])
+
+    def test_options_of_the_other_ranking_are_mistakes(self):
+        plain = os.path.join(DATA, "plain.csv")
+        cases = [
+            (["--seglen", "8"], ["--seglen", "--rank naed"]),
+            (["--max-overlap", "0.5"], ["--max-overlap", "--rank naed"]),
+            (["--rank", "naed", "--length", "32"], ["--length", "--rank distance"]),
+            (["--rank", "naed", "--keep-flat"], ["--keep-flat"]),
+            (["-k", "0"], ["--top 0", "--rank naed"]),
+            (["--length", "2"], ["--length", "3"]),
+            (["--window", "16", "--length", "32"], ["--window 16", "--length 32"]),
+            (["--seed", "-1"], ["--seed"]),
+            (["--length", "300"], ["longer than every series"]),
+            ([plain, "--scheduler", "local:1", "--rank", "distance"], ["--rank distance", "--scheduler"]),
+            ([plain, "--scheduler", "local:1", "--length", "32"], ["--length", "--scheduler"]),
+            ([plain, "--scheduler", "local:1", "--plot-dir", self.path("pictures")], ["--plot-dir"]),
+            (["--plot-dir", self.write("taken", "")], ["--plot-dir", "not a folder"]),
+        ]
+        for arguments, parts in cases:
+            with self.subTest(arguments):
+                self.assertUsageError(qel("mine", *arguments), *parts)
+
+    def test_plot_dir_holds_a_picture_per_motif_and_an_overview(self):
+        if not has("matplotlib"):
+            self.skipTest("matplotlib is not installed")
+        for ranking in (["--length", "32"], ["--rank", "naed"]):
+            with self.subTest(ranking):
+                folder = self.path("pictures-" + ranking[-1])
+                self.run_ok("mine", "-q", "-k", "2", *ranking, "--plot-dir", folder)
+                self.assertEqual(sorted(os.listdir(folder)), ["motif-1.png", "motif-2.png", "overview.png"])
+                for name in os.listdir(folder):
+                    with open(os.path.join(folder, name), "rb") as stream:
+                        self.assertEqual(stream.read(8), b"\x89PNG\r\n\x1a\n")
+
+
 class FormatsTest(ToolTest):
     def lengths(self, *arguments):
-        self.run_ok("mine", "--min-len", "1", "--minsup", "1", "--json", self.path("out.json"), *arguments)
+        self.run_ok("mine", "--rank", "naed", "--min-len", "1", "--minsup", "1", "--json", self.path("out.json"),
+                    *arguments)
         doc = strict_json(self.path("out.json"))
         return doc["input"]["series_lengths"], doc["input"]["mined_series"]
 
@@ -153,33 +282,27 @@ class FormatsTest(ToolTest):
         self.assertEqual(self.lengths(self.path("set.npy"))[0], [4, 3])
 
     def test_a_single_series_runs_with_a_note_pointing_to_windows(self):
-        result = self.run_ok("mine", os.path.join(DATA, "one_per_line.txt"), "--min-len", "1")
+        result = self.run_ok("mine", os.path.join(DATA, "one_per_line.txt"), "--rank", "naed", "--min-len", "1")
         self.assertIn("--window", result.stderr)
         self.assertLessEqual(len(result.stderr.splitlines()), 2)
-        self.assertEqual(self.run_ok("mine", "-q", os.path.join(DATA, "one_per_line.txt")).stderr, "")
+        self.assertEqual(self.run_ok("mine", "-q", "--rank", "naed", os.path.join(DATA, "one_per_line.txt")).stderr, "")
 
     def test_constant_series_give_null_not_nan(self):
         path = self.write("flat.csv", "5,5,5,5,5,5,5,5,5,5,5,5\n" * 2)
-        self.run_ok("mine", path, "--json", self.path("flat.json"))
+        self.run_ok("mine", path, "--rank", "naed", "--json", self.path("flat.json"))
         motifs = strict_json(self.path("flat.json"))["motifs"]
         self.assertTrue(motifs)
         self.assertIn(None, motifs[0]["representative"])
 
 
 class WindowTest(ToolTest):
-    PLANTED = (56, 200, 328, 480, 616, 760, 904, 1040, 1176, 1320)
+    PLANTED = WAVES
 
     def recording(self):
-        """One noisy recording with a wave of 32 points at each planted start."""
-        rng = random.Random(3)
-        values = [rng.gauss(0.0, 1.0) for _ in range(1440)]
-        for start in self.PLANTED:
-            for i in range(32):
-                values[start + i] = 2.5 * math.sin(2 * math.pi * i / 32) + rng.gauss(0.0, 0.1)
-        return self.write("recording.csv", ",".join(map(repr, values)) + "\n")
+        return self.write("recording.csv", recording())
 
     def test_occurrences_come_back_in_points_of_the_recording(self):
-        self.run_ok("mine", self.recording(), "--window", "96", "--step", "48", "--minsup", "0.4",
+        self.run_ok("mine", self.recording(), "--rank", "naed", "--window", "96", "--step", "48", "--minsup", "0.4",
                     "--json", self.path("out.json"))
         doc = strict_json(self.path("out.json"))
         starts = doc["window"]["starts"]
@@ -196,7 +319,7 @@ class WindowTest(ToolTest):
         self.assertGreaterEqual(len(on_a_wave), 8, best["best_matches"])
 
     def test_windows_must_fit_entirely(self):
-        result = self.run_ok("mine", os.path.join(DATA, "plain.csv"), "--window", "4", "--step", "2",
+        result = self.run_ok("mine", os.path.join(DATA, "plain.csv"), "--rank", "naed", "--window", "4", "--step", "2",
                              "--min-len", "1", "--seglen", "2", "--minsup", "0.2", "--json", self.path("out.json"))
         self.assertIn("cut into 4 windows", result.stdout)
         starts = strict_json(self.path("out.json"))["window"]["starts"]
@@ -222,20 +345,22 @@ class MistakesTest(ToolTest):
             (["mine", self.write("sheet.xlsx", "1")], [".xlsx"]),
             (["mine", "--plot", self.path("motifs.jpg")], [".jpg"]),
             (["mine", "--json", self.path("no/such/folder/out.json")], ["no folder"]),
-            (["mine", "--seglen", "0"], ["--seglen"]),
-            (["mine", "--alphabet", "11"], ["--alphabet"]),
+            (["mine", "--rank", "naed", "--seglen", "0"], ["--seglen"]),
+            (["mine", "--rank", "naed", "--alphabet", "11"], ["--alphabet"]),
             (["mine", "--minsup", "0"], ["--minsup"]),
             (["mine", "--minsup", "nan"], ["--minsup"]),
-            (["mine", "--max-len", "2"], ["--max-len"]),
+            (["mine", "--rank", "naed", "--max-len", "2"], ["--max-len"]),
             (["mine", "--window", "3"], ["--window 3"]),
             (["mine", "--step", "3"], ["--step needs --window"]),
-            (["mine", "--window", "8", "--min-len", "3", "--seglen", "4"], ["--min-len"]),
+            (["mine", "--rank", "naed", "--window", "8", "--min-len", "3", "--seglen", "4"], ["--min-len"]),
             (["mine", "--seglen", "abc"], ["--seglen"]),
             (["mine", "--no-such-option"], ["--no-such-option"]),
             (["mine", "--class", "1"], ["--class"]),
             ([], ["required"]),
-            (["mine", "--seglen", "3000000000", "--min-len", "1"], ["--seglen"]),
+            (["mine", "--rank", "naed", "--seglen", "3000000000", "--min-len", "1"], ["--seglen"]),
             # One long series with nothing bounding the pattern length would never finish.
+            (["mine", "--rank", "naed", long_series], ["--window"]),
+            # Motifs recur across series: one series is not a set.
             (["mine", long_series], ["--window"]),
         ]
         for arguments, parts in cases:
@@ -245,7 +370,8 @@ class MistakesTest(ToolTest):
     def test_missing_optional_libraries_are_told_not_traced(self):
         hide = "import sys\nsys.modules['numpy'] = None\nsys.modules['matplotlib'] = None"
         plain = os.path.join(DATA, "plain.csv")
-        self.assertEqual(qel("mine", "-q", plain, "--min-len", "1", prelude=hide).returncode, 0)
+        self.assertEqual(qel("mine", "-q", "--rank", "naed", plain, "--min-len", "1", prelude=hide).returncode, 0)
+        self.assertUsageError(qel("mine", "-q", prelude=hide), "NumPy", "--rank naed")
         self.assertUsageError(qel("mine", self.path("set.npy"), prelude=hide), "NumPy")
         self.assertUsageError(qel("mine", "--plot", self.path("m.png"), prelude=hide), "matplotlib")
 
@@ -254,7 +380,7 @@ class MistakesTest(ToolTest):
         refusing.Miner.side_effect = TypeError("incompatible arguments:\n  1. (minsup: float)")
         stderr = io.StringIO()
         with mock.patch.dict(sys.modules, {"_qel_cpp": refusing}), redirect_stderr(stderr):
-            self.assertEqual(cli.main(["mine"]), 2)
+            self.assertEqual(cli.main(["mine", "--rank", "naed"]), 2)
         self.assertEqual(stderr.getvalue().count("\n"), 1)
         self.assertTrue(stderr.getvalue().startswith("qel: error: the miner refused"))
 
@@ -365,7 +491,7 @@ class OutputTest(ToolTest):
             stream.write("earlier results\n")
         os.chmod(self.path("kept.json"), 0o640)
         os.symlink("kept.json", self.path("link.json"))
-        self.run_ok("mine", "-q", "-k", "1", "--json", self.path("link.json"))
+        self.run_ok("mine", "-q", "--rank", "naed", "-k", "1", "--json", self.path("link.json"))
         self.assertTrue(os.path.islink(self.path("link.json")))
         self.assertGreater(len(strict_json(self.path("kept.json"))["motifs"]), 1)
         self.assertEqual(stat.S_IMODE(os.stat(self.path("kept.json")).st_mode), 0o640)
@@ -388,7 +514,7 @@ class ProgressTest(ToolTest):
             self.skipTest("no pseudo-terminals here")
         for quiet, expected in ((False, ["plain.csv: 3 series", "mining 3 series", "done in"]), (True, [])):
             leader, follower = pty.openpty()
-            arguments = ["mine", os.path.join(DATA, "plain.csv"), "--min-len", "1"] + (["-q"] if quiet else [])
+            arguments = ["mine", os.path.join(DATA, "plain.csv"), "--rank", "naed", "--min-len", "1"] + (["-q"] if quiet else [])
             with subprocess.Popen([sys.executable, "-m", "qel", *arguments], stdout=subprocess.DEVNULL,
                                   stderr=follower, env=environment()) as process:
                 os.close(follower)

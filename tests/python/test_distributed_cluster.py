@@ -155,7 +155,7 @@ class ToolTest(unittest.TestCase):
         first = self.write("a.csv", "\n".join(",".join(f"{v:.6f}" for v in row) for row in table[:17]) + "\n")
         second = self.write("b.txt", "# walks\n\n" + "\n".join(" ".join(f"{v:.6f}" for v in row) for row in table[17:]))
         options = ["--minsup", "0.3", "-k", "6", first, second]
-        status, plain, _ = self.run_tool(*options)
+        status, plain, _ = self.run_tool("--rank", "naed", *options)
         self.assertEqual(status, 0)
         status, spread, err = self.run_tool("--scheduler", self.address, *options)
         self.assertEqual((status, err), (0, ""))

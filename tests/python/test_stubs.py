@@ -97,7 +97,8 @@ def test_classes_hold_what_the_pinned_pybind11_makes():
     names only: later pybind11 releases add attributes of their own (such as
     `_pybind11_conduit_v1_`), which is how a wheel built against another version shows."""
     usual = {"__init__", "__doc__", "__module__", "__dict__", "__weakref__", "__repr__", "__new__",
-             "__getstate__", "__setstate__", "__reduce__", "__reduce_ex__", "__copy__", "__deepcopy__"}
+             "__getstate__", "__setstate__", "__reduce__", "__reduce_ex__", "__copy__", "__deepcopy__",
+             "__slotnames__"}  # (copyreg caches this on a class once something tried to copy one)
     for cls in (_qel_cpp.Motif, _qel_cpp.Miner, _qel_cpp.PatternMiner):
         extra = {name for name in vars(cls) if name.startswith("_") and name not in usual}
         assert extra == set(), f"{cls.__name__}: {sorted(extra)}"

@@ -1,0 +1,115 @@
+"""pandas at the edges of `qel.mine`: a DataFrame or a list of Series in, motifs out as a tidy
+DataFrame. pandas is optional: nothing here imports it unless it is handed a pandas object."""
+import importlib
+from typing import TYPE_CHECKING, Any, Hashable, List, Optional, Sequence, Tuple
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from qel.motifs import Motif
+
+# The columns of `to_frame`, in order.
+COLUMNS = ("rank", "series", "start", "distance", "match", "length", "radius", "support")
+
+
+def _is_pandas(data: Any, kind: str) -> bool:
+    """Whether `data` is a pandas object of that kind, without importing pandas."""
+    return any(cls.__name__ == kind and cls.__module__.startswith("pandas")
+               for cls in type(data).__mro__)
+
+
+def series_of(data: Any, axis: int = 0) -> Tuple[Any, Optional[List[Hashable]]]:
+    """The set in a form `qel.mine` reads, and each series' label where pandas gave one.
+
+    A DataFrame holds one series per row (``axis=0``) or per column (``axis=1``); the index
+    (or the column names) labels them. Trailing NaN are padding, as in a frame of series of
+    unequal length, and are dropped; NaN inside a series stays, for `qel.mine` to refuse.
+    A list of pandas Series is labelled by their names. Anything else passes through
+    unlabelled, and `axis` must then be 0.
+
+    Parameters
+    ----------
+    data : pandas.DataFrame, sequence of pandas.Series, or anything `qel.mine` takes
+    axis : {0, 1}, default 0
+        For a DataFrame: 0 when rows are series, 1 when columns are.
+
+    Returns
+    -------
+    series : list of numpy.ndarray, or `data` itself
+    labels : list, or None
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> frame = pd.DataFrame({"a": [1.0, 2.0, 3.0], "b": [4.0, 5.0, None]})
+    >>> series, labels = series_of(frame, axis=1)
+    >>> labels, [s.tolist() for s in series]
+    (['a', 'b'], [[1.0, 2.0, 3.0], [4.0, 5.0]])
+    """
+    if axis not in (0, 1):
+        raise ValueError(f"axis must be 0 (a series per row) or 1 (a series per column), got {axis!r}")
+    if _is_pandas(data, "DataFrame"):
+        frame = data if axis == 0 else data.T
+        try:
+            values = frame.to_numpy(dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError("the DataFrame holds values that are not numbers") from None
+        return [_without_padding(row) for row in values], list(frame.index)
+    if axis != 0:
+        raise ValueError("axis=1 is for a pandas.DataFrame, whose columns are then the series")
+    if isinstance(data, (list, tuple)) and data and all(_is_pandas(item, "Series") for item in data):
+        labels = [item.name if item.name is not None else position for position, item in enumerate(data)]
+        return [_without_padding(item.to_numpy(dtype=np.float64)) for item in data], labels
+    return data, None
+
+
+def _without_padding(values: "np.ndarray[Any, np.dtype[np.float64]]") -> "np.ndarray[Any, np.dtype[np.float64]]":
+    finite = np.flatnonzero(~np.isnan(values))
+    return values[:finite[-1] + 1] if len(finite) else values[:0]
+
+
+def to_frame(motifs: Sequence["Motif"], labels: Optional[Sequence[Hashable]] = None) -> Any:
+    """The motifs as a tidy pandas DataFrame: one row per motif and series.
+
+    Parameters
+    ----------
+    motifs : sequence of Motif
+        As `qel.mine` returns them, best first.
+    labels : sequence, optional
+        Series number -> label, for the `series` column; default: the series numbers. Pass
+        the frame's index (or columns, for ``axis=1``) that the motifs were mined from.
+
+    Returns
+    -------
+    pandas.DataFrame
+        Columns `rank` (1 for the best motif), `series`, `start` (first point of the series'
+        nearest occurrence), `distance` (its z-normalised Euclidean distance), `match`
+        (within the radius), `length` (points), `radius` and `support`; sorted by rank, then
+        distance.
+
+    Examples
+    --------
+    >>> import numpy as np, qel
+    >>> rng = np.random.default_rng(3)
+    >>> series = rng.normal(size=(8, 300))
+    >>> for row in series:
+    ...     row[100:132] += 4 * np.hanning(32)
+    >>> frame = to_frame(qel.mine(series, length=32, top=1))
+    >>> list(frame.columns)
+    ['rank', 'series', 'start', 'distance', 'match', 'length', 'radius', 'support']
+    >>> len(frame), bool(frame["match"].all())
+    (8, True)
+    """
+    # Imported by name: pandas is optional, and ships no type information of its own.
+    pandas = importlib.import_module("pandas")
+    rows = []
+    for rank, motif in enumerate(motifs, 1):
+        for series in sorted(motif.nearest, key=lambda s: (motif.distances[s], s)):
+            distance = motif.distances[series]
+            rows.append((rank, labels[series] if labels is not None else series, motif.nearest[series],
+                         distance, series in motif.matches, motif.length, motif.radius, motif.support))
+    frame = pandas.DataFrame(rows, columns=list(COLUMNS))
+    # Empty frames keep their types too: a column of ints stays one.
+    return frame.astype({"rank": "int64", "start": "int64", "distance": "float64", "match": "bool",
+                         "length": "int64", "radius": "float64", "support": "int64"})
+

@@ -1,0 +1,406 @@
+"""`qel.mine`: the shapes that recur across a set of series, found by the native miner and
+decided by exact z-normalised distances; the verified motif record."""
+import math
+from dataclasses import dataclass, field, replace
+from typing import Any, Callable, Dict, List, Optional, Sequence, Union
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from qel.candidates import Candidates, Setting, from_motifs, mine_motifs, settings_for, spread_windows
+from qel.frames import series_of
+from qel.search import Rule, Scored, Search, improve, select
+from qel.verify import (Flags, Floats, Ints, NullModel, SeriesSet, Support, Windows, nearest_exact,
+                        nearest_screen, support_automatic, support_fixed)
+
+# What `mine` takes as a set: a 2-D array, or a sequence of 1-D arrays or lists of numbers.
+SeriesLike = Union[NDArray[Any], Sequence[ArrayLike]]
+# Which candidates may be scored.
+Keep = Callable[[Candidates], Flags]
+
+# Windows drawn at random places: the null sample of distances, and extra candidates.
+_NULL_WINDOWS = 32
+# Candidates cut from each motif of the miner.
+_PER_MOTIF = 4
+# A larger set is searched on this many series drawn at random; the motifs found are then
+# measured exactly on every series.
+_SEARCHED = 24
+
+
+@dataclass(frozen=True)
+class Motif:
+    """A shape that recurs across series, verified by exact distances.
+
+    Attributes
+    ----------
+    length : int
+        Points in one occurrence.
+    nearest : dict of int to int
+        Series index -> first point of the window nearest the motif in that series (every
+        series of at least `length` points).
+    distances : dict of int to float
+        Series index -> z-normalised Euclidean distance of that window to the motif (0 in the
+        series it was found in; at most ``2 * sqrt(length)``).
+    radius : float
+        Distances up to `radius` count as matches.
+    matches : dict of int to int
+        The part of `nearest` within `radius`: series -> first point of the match.
+    support : int
+        Series that match, ``len(matches)``.
+    representative : numpy.ndarray
+        The `length` values of the motif as found in series `series` from point `start`.
+    pattern : str
+        The miner's letter pattern the candidate came from; '' for a window drawn at random.
+    series, start : int
+        Where the representative was found.
+    score : float
+        What ranks motifs, higher first: with ``minsup=None`` the improbability (-log chance)
+        of so many series coming this close by chance; with a given `minsup`, minus the radius
+        per point (``radius / sqrt(length)``).
+    """
+
+    length: int
+    nearest: Dict[int, int]
+    distances: Dict[int, float]
+    radius: float
+    matches: Dict[int, int]
+    support: int
+    representative: Floats = field(compare=False, repr=False)
+    pattern: str
+    series: int
+    start: int
+    score: float
+
+    def __repr__(self) -> str:
+        return (f"Motif(length={self.length}, series={self.series}, start={self.start}, "
+                f"support={self.support}, radius={self.radius:.3f}, pattern={self.pattern!r})")
+
+
+def mine(series: SeriesLike, length: Optional[int] = None, *, top: int = 5, minsup: Optional[float] = None,
+         keep_flat: bool = False, seed: int = 0, axis: int = 0) -> List[Motif]:
+    """Find the shapes that recur across a set of series.
+
+    The native miner proposes candidates (its motifs' best occurrences, centred and cut to
+    `length` points, at three discretisation settings, plus a few windows drawn at random);
+    each candidate's exact z-normalised nearest-neighbour distance and position are computed in
+    every series; the best are re-centred on their matches and shifted along their series while
+    that improves them; the `top` best that do not sit on one another's occurrences are returned.
+
+    Parameters
+    ----------
+    series : 2-D array_like, sequence of 1-D array_like, or pandas.DataFrame
+        The set: rows of a 2-D array, or 1-D arrays or lists of numbers (lengths may differ),
+        or a DataFrame (a series per row; see `axis`) or a list of pandas Series (trailing NaN
+        of a frame's rows are padding). Values must be finite. Never changed. Motifs number
+        the series from 0 in this order (`qel.to_frame` gives them their labels).
+    length : int, optional
+        Points in a motif (at least 3). Series shorter than `length` are skipped: they appear in
+        no motif's `nearest`. Default None: candidates of several lengths (from the patterns
+        found), compared by how unlikely their matches are by chance at their own length (chance
+        measured on windows drawn away from the best candidate's occurrences).
+    top : int, default 5
+        Most motifs returned.
+    minsup : float in (0, 1], optional
+        Share of the other series a motif must match. Given: the radius is the
+        ceil(minsup x (N - 1))-th smallest distance to the N - 1 other series, and motifs rank
+        by that radius per point. Default None: each motif's radius is chosen where its matches
+        are least likely by chance (its nearest k series, for the best k), so a shape held by
+        any share of the series can rank first.
+    keep_flat : bool, default False
+        Near-constant windows (deviation under a tenth of the median window deviation of their
+        series) are not candidates unless True; exactly constant windows never are (they have
+        no shape), and match nothing.
+    seed : int, default 0
+        Seeds the windows drawn at random; the result is the same for the same inputs and seed.
+    axis : {0, 1}, default 0
+        For a DataFrame: 0 when each row is a series, 1 when each column is.
+
+    Returns
+    -------
+    list of Motif
+        Best first; empty when no candidate was found.
+
+    Raises
+    ------
+    ValueError
+        `series` is not one- or two-dimensional numbers, a value is NaN or infinite (the
+        message names the series and point), `length` is below 3 or longer than every series
+        (or fewer than two series hold it), `top` is below 1, or `minsup` is outside (0, 1].
+    TypeError
+        `length`, `top` or `seed` is not an integer.
+
+    Notes
+    -----
+    The distance between windows a and b of m points is the Euclidean distance of
+    (a - mean a) / std a and (b - mean b) / std b, i.e. ``sqrt(2 m (1 - pearson(a, b)))``;
+    against a constant window it is ``sqrt(2 m)``, as for uncorrelated windows.
+
+    Examples
+    --------
+    A 64-point sine hidden at a random place in each of 20 noisy series:
+
+    >>> import numpy as np, qel
+    >>> rng = np.random.default_rng(1)
+    >>> series = rng.normal(size=(20, 600))
+    >>> places = rng.integers(0, 600 - 64, size=20)
+    >>> for row, start in zip(series, places):
+    ...     row[start:start + 64] += 3 * np.sin(np.linspace(0, 2 * np.pi, 64))
+    >>> best = qel.mine(series, length=64, top=3)[0]
+    >>> best.length, best.support
+    (64, 20)
+    >>> all(abs(best.nearest[s] - places[s]) < 32 for s in range(20))
+    True
+    """
+    arrays = _series_arrays(series_of(series, axis)[0])
+    top = _positive_int(top, "top")
+    seed = _int(seed, "seed")
+    if minsup is not None and not (isinstance(minsup, (int, float)) and 0 < minsup <= 1):
+        raise ValueError(f"minsup must be in (0, 1] or None, got {minsup!r}")
+    longest = max(len(a) for a in arrays)
+    if length is None:
+        lengths = _lengths_from_patterns(arrays)
+    else:
+        length = _int(length, "length")
+        if length < 3:
+            raise ValueError(f"length must be at least 3 points, got {length}")
+        if length > longest:
+            raise ValueError(f"length {length} is longer than every series (the longest has {longest} points)")
+        lengths = [length]
+    found: List[Motif] = []
+    for each in lengths:
+        found.extend(_mine_length(arrays, each, 3 * top, minsup, keep_flat, seed))
+    return _without_overlap(sorted(found, key=lambda m: -m.score), top)
+
+
+def _mine_length(arrays: List[Floats], length: int, count: int, minsup: Optional[float],
+                 keep_flat: bool, seed: int) -> List[Motif]:
+    """Up to `count` verified motifs of `length` points, best first."""
+    holders = [i for i, a in enumerate(arrays) if len(a) >= length]
+    if len(holders) < 2:
+        raise ValueError(f"length {length}: fewer than two series have at least {length} points")
+    held = [arrays[i] for i in holders]
+    every = Windows.of(SeriesSet.from_arrays(held), length)
+    rng = np.random.default_rng(seed)
+    searched = np.arange(len(held)) if len(held) <= _SEARCHED else np.sort(rng.choice(len(held), _SEARCHED, replace=False))
+    windows = every if len(searched) == len(held) else Windows.of(SeriesSet.from_arrays([held[i] for i in searched]), length)
+    shaped: Keep = lambda c: _has_shape(every, c)
+    typical = _typical_deviation(every)
+    keep: Keep = shaped if keep_flat else (lambda c: shaped(c) & _not_flat(every, typical, c))
+    null_sample = spread_windows(held, length, _NULL_WINDOWS, seed)
+    null_sample = null_sample.take(np.flatnonzero(shaped(null_sample)))
+    rule: Rule
+    if minsup is None:
+        rule = _automatic_rule(NullModel.fit(_null_distances(windows, searched, held, null_sample)))
+    else:
+        rule = _fixed_rule(float(minsup), length)
+    search = Search(windows, searched, held, rule, keep)
+    candidates = _miner_candidates(held, length).joined(null_sample)
+    pool = search.score(candidates)
+    clean = None
+    if minsup is None and len(pool):
+        clean = _null_away_from(pool, pool.best(1)[0], search, shaped, seed)
+    if clean is not None:
+        rule = _automatic_rule(clean)
+        search = replace(search, rule=rule)
+        pool = replace(pool, support=rule(pool.distances, pool.own))
+    pool = improve(search, pool)
+    rows = select(pool, count)
+    return _records(pool.candidates.take(np.array(rows, dtype=np.int64)), every, held, holders, rule)
+
+
+def _miner_candidates(arrays: List[Floats], length: int) -> Candidates:
+    """The miner's motifs at each setting, as candidates of `length` points."""
+    # A shape held by a fifth of the series still yields patterns; verification rejects the rest.
+    minsup = max(0.2, 2.0 / len(arrays))
+    candidates = Candidates(length, np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), ())
+    for setting in settings_for(length):
+        if setting.seglen * setting.min_letters > min(len(a) for a in arrays):
+            continue
+        found = mine_motifs(arrays, setting, minsup, 50)
+        candidates = candidates.joined(from_motifs(arrays, found, length, _PER_MOTIF))
+    return candidates
+
+
+def _null_distances(windows: Windows, searched: Ints, arrays: Sequence[Floats], sample: Candidates) -> Floats:
+    """Nearest distances of the random windows to the searched series other than their own."""
+    if not len(sample):
+        return np.zeros(0)
+    place = np.full(len(arrays), -1, dtype=np.int64)
+    place[searched] = np.arange(len(searched))
+    _, distances = nearest_screen(windows, sample.values(arrays))
+    own = place[sample.series]
+    inside = np.flatnonzero(own >= 0)
+    distances[inside, own[inside]] = np.nan
+    return distances
+
+
+def _null_away_from(pool: Scored, row: int, search: Search, shaped: Keep, seed: int) -> Optional[NullModel]:
+    """The null model refitted on random windows of the searched series that do not overlap
+    candidate `row`'s nearest occurrence in their series: where a shape recurs in most series,
+    windows drawn at random often land on it, which pulls the null's distances down and
+    spreads them, the more so the longer the windows, and so favours motifs shorter than the
+    shape. (In a series without the shape the occurrence left out is an arbitrary window.)
+    None when too few such windows exist (series hardly longer than the motif)."""
+    length = pool.candidates.length
+    searched = search.searched
+    sample = spread_windows([search.arrays[i] for i in searched], length, 3 * _NULL_WINDOWS, seed + 1)
+    near = pool.starts[row][sample.series]
+    clean = np.abs(sample.start - near) >= length
+    sample = Candidates(length, searched[sample.series], sample.start, sample.pattern)
+    sample = sample.take(np.flatnonzero(clean))
+    sample = sample.take(np.flatnonzero(shaped(sample)))
+    if len(sample) < _NULL_WINDOWS // 2:
+        return None
+    return NullModel.fit(_null_distances(search.windows, searched, search.arrays, sample))
+
+
+def _has_shape(windows: Windows, candidates: Candidates) -> Flags:
+    shaped: Flags = ~windows.flat[candidates.series, candidates.start]
+    return shaped
+
+
+def _typical_deviation(windows: Windows) -> Floats:
+    """(series,) median deviation of each series' windows."""
+    typical: Floats
+    if windows.valid.all():
+        typical = np.median(windows.deviation, axis=1)
+    else:
+        typical = np.nanmedian(np.where(windows.valid, windows.deviation, np.nan), axis=1)
+    return typical
+
+
+def _not_flat(windows: Windows, typical: Floats, candidates: Candidates) -> Flags:
+    """True for windows whose deviation is at least a tenth of their series' median window
+    deviation: below that a window is mostly the noise of a level, which z-normalising blows
+    up into a shape that is not there."""
+    shaped: Flags = windows.deviation[candidates.series, candidates.start] >= 0.1 * typical[candidates.series]
+    return shaped
+
+
+def _fixed_rule(share: float, length: int) -> Rule:
+    """k-of-N at a given share, ranked by minus the radius over sqrt(length): the distance of
+    windows that match equally well point by point, whatever their length."""
+    return lambda distances, own: _per_point(support_fixed(distances, own, share), length)
+
+
+def _automatic_rule(null: NullModel) -> Rule:
+    """k-of-N at the least likely k, ranked by that improbability: the null model is fitted
+    at the candidates' own length, so improbabilities compare across lengths."""
+    return lambda distances, own: support_automatic(distances, own, null)
+
+
+def _per_point(support: Support, length: int) -> Support:
+    """The fixed rule's score as minus the radius per point, comparable across lengths."""
+    return Support(support.radius, support.count, support.score / math.sqrt(length))
+
+
+def _records(chosen: Candidates, windows: Windows, held: Sequence[Floats], holders: List[int],
+             rule: Rule) -> List[Motif]:
+    """The motifs of the chosen candidates, their distances measured exactly (float64) in
+    every series that holds the length; `holders` maps those series to input numbers."""
+    if not len(chosen):
+        return []
+    values = chosen.values(held)
+    starts, distances = nearest_exact(windows, values)
+    rows = np.arange(len(chosen))
+    # A candidate's own window is its nearest, at distance 0, whatever the rounding.
+    distances[rows, chosen.series] = 0.0
+    starts[rows, chosen.series] = chosen.start
+    support = rule(distances, chosen.series)
+    motifs = []
+    for row in rows:
+        radius = float(support.radius[row])
+        nearest = {holders[i]: int(starts[row, i]) for i in range(len(holders))}
+        dist = {holders[i]: float(distances[row, i]) for i in range(len(holders))}
+        matches = {k: v for k, v in nearest.items() if dist[k] <= radius}
+        motifs.append(Motif(chosen.length, nearest, dist, radius, matches, len(matches), values[row].copy(),
+                            chosen.pattern[row], holders[int(chosen.series[row])], int(chosen.start[row]),
+                            float(support.score[row])))
+    return motifs
+
+
+def _without_overlap(motifs: List[Motif], top: int) -> List[Motif]:
+    """Up to `top` motifs, best first, skipping one that sits on an earlier one's matches."""
+    picked: List[Motif] = []
+    for motif in motifs:
+        if len(picked) == top:
+            break
+        if not any(_same_shape(motif, other) for other in picked):
+            picked.append(motif)
+    return picked
+
+
+def _same_shape(a: Motif, b: Motif) -> bool:
+    """True when, in at least half the series where both match, their matches overlap by at
+    least half the shorter length."""
+    shared = [s for s in a.matches if s in b.matches] or [a.series]
+    shorter = min(a.length, b.length)
+    overlaps = 0
+    for s in shared:
+        pa, pb = a.nearest[s], b.nearest.get(s)
+        if pb is not None and min(pa + a.length, pb + b.length) - max(pa, pb) >= shorter / 2:
+            overlaps += 1
+    return overlaps >= len(shared) / 2
+
+
+def _lengths_from_patterns(arrays: List[Floats]) -> List[int]:
+    """Motif lengths to try when none is given: the spans of the patterns the miner finds with
+    letters of 4, 8 and 16 points, rounded to 16 x 1.5^i points (at most a quarter of the
+    median series length); at most five, spread over that range, as each is one verification."""
+    ordered = sorted(len(a) for a in arrays)
+    reach = ordered[len(ordered) // 2]
+    grid = [int(round(16 * 1.5 ** i / 4) * 4) for i in range(12)]
+    grid = [g for g in grid if g <= max(16, reach // 4)]
+    spans = []
+    minsup = max(0.2, 2.0 / len(arrays))
+    for seglen in (4, 8, 16):
+        if 4 * seglen > reach:
+            continue
+        for motif in mine_motifs(arrays, Setting(seglen, 4, 4), minsup, 50):
+            spans.append(int(motif.length))
+    chosen = sorted({min(grid, key=lambda g: abs(math.log(g / span))) for span in spans if span >= 3})
+    if len(chosen) > 5:
+        chosen = [chosen[round(i * (len(chosen) - 1) / 4)] for i in range(5)]
+    return chosen or grid[:3]
+
+
+def _series_arrays(series: SeriesLike) -> List[Floats]:
+    """The set as float64 1-D arrays, every value checked finite."""
+    if isinstance(series, np.ndarray):
+        if series.ndim == 1 and series.dtype != object:
+            raise ValueError("series must be a set of series: a 2-D array or a sequence of 1-D arrays "
+                             "(wrap a single series in a list, though motifs need at least two)")
+        if series.ndim not in (1, 2):
+            raise ValueError(f"series must be a 2-D array or a sequence of 1-D arrays, got {series.ndim} dimensions")
+    try:
+        rows = list(series)
+    except TypeError:
+        raise TypeError(f"series must be a 2-D array or a sequence of 1-D arrays, got {type(series).__name__}") from None
+    if not rows:
+        raise ValueError("series is empty: no series given")
+    arrays = []
+    for index, row in enumerate(rows):
+        try:
+            array = np.asarray(row, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError(f"series {index} is not a sequence of numbers") from None
+        if array.ndim != 1:
+            raise ValueError(f"series {index} is not one-dimensional (shape {array.shape})")
+        bad = np.flatnonzero(~np.isfinite(array))
+        if len(bad):
+            raise ValueError(f"series {index} has a non-finite value ({array[bad[0]]}) at point {bad[0]}")
+        arrays.append(array)
+    return arrays
+
+
+def _int(value: Any, name: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)):
+        raise TypeError(f"{name} must be an integer, got {value!r}")
+    return int(value)
+
+
+def _positive_int(value: Any, name: str) -> int:
+    value = _int(value, name)
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value}")
+    return value

@@ -1,0 +1,197 @@
+"""`qel.mine` and its exact verification: distances held against a brute-force loop over every
+window, the motif records' invariants, flat windows, and refused inputs."""
+import doctest
+import math
+
+import pytest
+
+np = pytest.importorskip("numpy")
+
+import qel  # noqa: E402
+from qel import motifs as motifs_module  # noqa: E402
+from qel.verify import SeriesSet, Windows, nearest_exact, nearest_screen  # noqa: E402
+
+
+def brute_nearest(query, series):
+    """First point and distance of the window of `series` nearest `query`, one window at a time:
+    a constant window is sqrt(2 m) from any query, as for uncorrelated windows."""
+    m = len(query)
+    q = (query - query.mean()) / query.std()
+    best = (None, math.inf)
+    for start in range(len(series) - m + 1):
+        window = series[start:start + m]
+        deviation = window.std()
+        if np.all(window == window[0]) or deviation <= 1e-8 * series.std() or series.std() == 0:
+            distance = math.sqrt(2 * m)
+        else:
+            distance = math.sqrt(max(0.0, float(((q - (window - window.mean()) / deviation) ** 2).sum())))
+        if distance < best[1] - 1e-12:
+            best = (start, distance)
+    return best
+
+
+def random_set(seed):
+    """Ragged series with an offset, a constant stretch and a constant series among them."""
+    rng = np.random.default_rng(seed)
+    arrays = [rng.normal(size=int(rng.integers(20, 60))) + rng.normal(0, 50) for _ in range(5)]
+    arrays[1][3:15] = 2.0
+    arrays.append(np.full(25, 4.0))
+    return arrays
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_nearest_windows_are_those_of_a_brute_force_search(seed):
+    arrays = random_set(seed)
+    rng = np.random.default_rng(100 + seed)
+    length = int(rng.integers(3, 12))
+    windows = Windows.of(SeriesSet.from_arrays(arrays), length)
+    queries = np.stack([arrays[0][p:p + length] for p in (0, 3, 7)] + [rng.normal(size=length)])
+    exact_starts, exact = nearest_exact(windows, queries)
+    screen_starts, screen = nearest_screen(windows, queries)
+    for row, query in enumerate(queries):
+        for index, values in enumerate(arrays):
+            start, distance = brute_nearest(query, values)
+            # (near 0 the square root turns rounding of 1e-16 into 1e-7)
+            assert exact[row, index] == pytest.approx(distance, abs=1e-6)
+            assert exact_starts[row, index] == start
+            # float32 products: the distance is right to ~1e-3; the start may differ only
+            # where two windows are that close.
+            assert screen[row, index] == pytest.approx(distance, abs=2e-2)
+            screen_start = screen_starts[row, index]
+            if screen_start != start:
+                assert brute_nearest(query, values[screen_start:screen_start + length])[1] \
+                    == pytest.approx(distance, abs=2e-2)
+
+
+def planted_set(seed, count=12, points=300, length=32, holders=None):
+    rng = np.random.default_rng(seed)
+    series = rng.normal(size=(count, points))
+    shape = 3 * np.sin(np.linspace(0, 2 * np.pi, length))
+    places = {}
+    for row in (range(count) if holders is None else holders):
+        places[row] = int(rng.integers(0, points - length))
+        series[row, places[row]:places[row] + length] += shape
+    return series, places
+
+
+def check_record(motif, arrays):
+    """The invariants every motif holds, its distances checked against the brute force."""
+    length = motif.length
+    assert motif.representative.tolist() == arrays[motif.series][motif.start:motif.start + length].tolist()
+    assert motif.nearest[motif.series] == motif.start and motif.distances[motif.series] == 0.0
+    assert set(motif.nearest) == {i for i, a in enumerate(arrays) if len(a) >= length}
+    assert motif.matches == {s: p for s, p in motif.nearest.items() if motif.distances[s] <= motif.radius}
+    assert motif.support == len(motif.matches) >= 1
+    for s, start in motif.nearest.items():
+        assert 0 <= start <= len(arrays[s]) - length
+        if s != motif.series:
+            best_start, best = brute_nearest(motif.representative, arrays[s])
+            assert motif.distances[s] == pytest.approx(best, abs=1e-6)
+            # Another start only where its window is as near (two windows tie).
+            assert start == best_start or brute_nearest(
+                motif.representative, arrays[s][start:start + length])[1] == pytest.approx(best, abs=1e-6)
+
+
+@pytest.mark.parametrize("minsup", [None, 0.5, 1.0])
+def test_records_hold_their_invariants_and_find_a_planted_shape(minsup):
+    series, places = planted_set(3)
+    found = qel.mine(series, 32, top=3, minsup=minsup)
+    assert 1 <= len(found) <= 3
+    assert [m.score for m in found] == sorted((m.score for m in found), reverse=True)
+    for motif in found:
+        check_record(motif, list(series))
+    best = found[0]
+    assert sum(abs(best.nearest[s] - p) < 16 for s, p in places.items()) >= 10
+
+
+def test_a_shape_in_half_the_series_ranks_first_and_its_support_is_those_series():
+    series, places = planted_set(5, count=16, points=400, holders=range(0, 16, 2))
+    best = qel.mine(series, 32, top=1)[0]
+    assert set(best.matches) == set(places)
+    assert all(abs(best.nearest[s] - p) < 16 for s, p in places.items())
+
+
+def test_series_shorter_than_the_length_are_skipped_and_lists_work():
+    series, _ = planted_set(4, count=8)
+    arrays = [list(row) for row in series] + [[1.0, 2.0, 3.0]]
+    found = qel.mine(arrays, 32, top=2)
+    assert found and all(8 not in m.nearest for m in found)
+    for motif in found:
+        check_record(motif, [np.asarray(a) for a in arrays])
+    again = qel.mine(np.array(series), 32, top=2)
+    assert [(m.series, m.start, m.nearest) for m in again] == [(m.series, m.start, m.nearest) for m in found]
+
+
+def test_without_a_length_candidates_of_several_lengths_are_verified():
+    series, places = planted_set(6, count=10, points=400, length=48)
+    found = qel.mine(series, top=5)
+    assert found
+    for motif in found:
+        check_record(motif, list(series))
+    # The shape itself is among the five (an occurrence overlapping it by half its length).
+    assert any(sum(min(m.nearest[s] + m.length, p + 48) - max(m.nearest[s], p) >= 24
+                   for s, p in places.items()) >= 8 for m in found)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_without_a_length_a_long_shape_in_every_series_outranks_its_parts(seed):
+    # Random windows often land on a shape every series holds; a null fitted to them would
+    # make the shape look ordinary at its own length and let a short part of it rank first.
+    rng = np.random.default_rng(seed)
+    series = rng.normal(size=(16, 800))
+    places = rng.integers(0, 800 - 128, size=16)
+    for row, start in zip(series, places):
+        row[start:start + 128] += 2 * np.sin(np.linspace(0, 2 * np.pi, 128))
+    best = qel.mine(series, top=1)[0]
+    assert 64 <= best.length <= 256
+    overlaps = [min(best.nearest[s] + best.length, p + 128) - max(best.nearest[s], p) for s, p in enumerate(places)]
+    assert sum(2 * o >= max(128, best.length) for o in overlaps) >= 12
+
+
+def test_constant_windows_match_nothing_and_near_constant_ones_rank_only_on_request():
+    rng = np.random.default_rng(8)
+    length = 32
+    # The same faint ripple on a level in every series: the closest windows there are, but
+    # mostly a constant level with a rounding-sized wiggle.
+    ripple = 1e-3 * rng.normal(size=length)
+    series, places = planted_set(9, count=10, points=300, length=length)
+    for row in series:
+        row[200:200 + 3 * length] = 5.0 + 1e-3 * rng.normal(size=3 * length)
+        row[232:232 + length] = 5.0 + ripple
+    constant = np.full(300, 2.0)
+    arrays = list(series) + [constant]
+    default = qel.mine(arrays, length, top=3)
+    kept = qel.mine(arrays, length, top=3, keep_flat=True)
+    for motif in default + kept:
+        check_record(motif, arrays)
+        assert motif.distances[10] == pytest.approx(math.sqrt(2 * length))
+    assert all(abs(m.start - 232) > 4 for m in default)
+    assert abs(kept[0].start - 232) <= 4 and kept[0].support == 10
+    assert qel.mine([constant, constant + 1], 8) == []
+
+
+@pytest.mark.parametrize("arguments, error, words", [
+    (dict(series=[[0.0, 1.0, np.nan, 2.0], [1.0, 2.0, 3.0, 4.0]], length=3), ValueError, "series 0 .* point 2"),
+    (dict(series=[[0.0] * 5, [1.0, np.inf, 0.0, 1.0, 0.0]], length=3), ValueError, "series 1 .*inf.* point 1"),
+    (dict(series=np.zeros((2, 10)), length=2), ValueError, "at least 3"),
+    (dict(series=np.zeros((2, 10)), length=11), ValueError, "longer than every series"),
+    (dict(series=[np.zeros(10), np.zeros(5)], length=8), ValueError, "fewer than two series"),
+    (dict(series=np.zeros((2, 10)), length=4, top=0), ValueError, "top must be at least 1"),
+    (dict(series=np.zeros((2, 10)), length=4, minsup=0.0), ValueError, "minsup"),
+    (dict(series=np.zeros((2, 10)), length=4, minsup=1.5), ValueError, "minsup"),
+    (dict(series=np.zeros((2, 10)), length=4.0), TypeError, "length must be an integer"),
+    (dict(series=np.zeros((2, 10)), length=True), TypeError, "length must be an integer"),
+    (dict(series=np.zeros(10), length=4), ValueError, "2-D array"),
+    (dict(series=np.zeros((2, 2, 10)), length=4), ValueError, "3 dimensions"),
+    (dict(series=[], length=4), ValueError, "no series"),
+    (dict(series=[[1.0, 2.0], ["a", "b"]], length=4), ValueError, "series 1 is not a sequence of numbers"),
+    (dict(series=5, length=4), TypeError, "got int"),
+])
+def test_bad_input_is_refused_with_a_message_naming_it(arguments, error, words):
+    with pytest.raises(error, match=words):
+        qel.mine(**arguments)
+
+
+def test_the_docstring_examples_run():
+    failures, _ = doctest.testmod(motifs_module, optionflags=doctest.ELLIPSIS)
+    assert failures == 0
