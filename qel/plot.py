@@ -300,7 +300,7 @@ def rows_of(mined: MinedSet) -> List[int]:
     return sorted({origin.series for origin in mined.origins})
 
 
-def motifs_figure(motifs: Sequence["Motif"], series: Sequence[Sequence[float]],
+def motifs_figure(motifs: Sequence["Motif"], series: Any,
                   names: Optional[Sequence[str]] = None, title: str = "") -> Any:
     """A picture of motifs that `qel.mine` found, as a matplotlib Figure.
 
@@ -312,10 +312,10 @@ def motifs_figure(motifs: Sequence["Motif"], series: Sequence[Sequence[float]],
     ----------
     motifs : sequence of Motif
         As `qel.mine` returned them for `series`.
-    series : 2-D array_like or sequence of 1-D array_like
-        The set they were found in.
+    series : 2-D array_like, sequence of 1-D array_like, or pandas.DataFrame
+        The set they were found in (a frame: a series per row).
     names : sequence of str, optional
-        A name per series for the strips (default "series 0", "series 1", ...).
+        A name per series for the strips (default: a frame's index, else "series 0", ...).
     title : str, optional
         The figure's title.
 
@@ -334,9 +334,14 @@ def motifs_figure(motifs: Sequence["Motif"], series: Sequence[Sequence[float]],
     >>> len(figure.axes) >= 2
     True
     """
-    values = [[float(v) for v in row] for row in series]
+    from qel.frames import series_of
+
+    rows, labels_given = series_of(series)
+    values = [[float(v) for v in row] for row in rows]
     mined = whole_series(values, list(range(len(values))))
     records = [verified_record(rank, motif, mined) for rank, motif in enumerate(motifs, 1)]
+    if names is None and labels_given is not None:
+        names = [f"{number}: {label}" for number, label in enumerate(labels_given)]
     labels = {number: (names[number] if names is not None else f"series {number}") for number in range(len(values))}
     return figure(verified_pictures(records[:MOST_MOTIFS], values, False), labels, [len(v) for v in values],
                   list(range(len(values))), title)
