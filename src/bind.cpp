@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "binding.h"
 #include "miner.h"
 #include "motif.h"
 #include "patterns.h"
@@ -246,17 +247,7 @@ inline bool is_item_sequence(handle src) {
     return isinstance<sequence>(src) && !isinstance<str>(src) && !isinstance<bytes>(src);
 }
 
-// A sequence taken once, as a tuple that holds every item for as long as the tuple lives. It
-// is read by iteration, whole, so that a __getitem__ that makes a new object each time, a
-// __len__ that lies, or Python code that changes the sequence while its items convert (a
-// __float__, say) cannot free an item being read or make part of the sequence go unread.
-inline tuple items_of(handle src) {
-    PyObject* items = PySequence_Tuple(src.ptr());
-    if (items == nullptr) {
-        throw error_already_set();
-    }
-    return reinterpret_steal<tuple>(items);
-}
+using qel::binding::items_of;
 
 // One series from a sequence of numbers, converted as pybind11 converts a float argument;
 // false when it is no such sequence.
@@ -504,33 +495,8 @@ void def_getter(py::class_<Class, Options...>& cls, const char* name, Getter get
                                py::is_method(cls)));
 }
 
-// pickle's protocols 0 and 1 make an object through its first base class written in C, which
-// for a pybind11 class throws a C++ exception through the interpreter's C code and aborts it.
-// Every protocol is answered as protocol 2 answers it: the TypeError of an object that cannot
-// be pickled, the same that copy.copy gives. The method has no signature line: it is no part
-// of the module's interface.
-template <typename Class, typename... Options>
-void def_reduce_ex(py::class_<Class, Options...>& cls) {
-    py::options options;
-    options.disable_function_signatures();
-    cls.def(
-        "__reduce_ex__",
-        [](py::handle self, int protocol) {
-            const py::object reduce_ex = py::module_::import("builtins").attr("object").attr("__reduce_ex__");
-            return reduce_ex(self, std::max(protocol, 2));
-        },
-        py::arg("protocol"), "Reduces the object for pickle as protocol 2 would, whatever the protocol.");
-}
-
-// Lets Ctrl-C stop a long call: the core calls this every few thousand units of work, and a
-// pending signal unwinds it as a C++ exception that pybind11 turns back into the Python one
-// (KeyboardInterrupt, or whatever the handler raised). Checking for signals does not release
-// the interpreter lock.
-void raise_pending_signals() {
-    if (PyErr_CheckSignals() != 0) {
-        throw py::error_already_set();
-    }
-}
+using qel::binding::def_reduce_ex;
+using qel::binding::raise_pending_signals;
 
 // Keyed by the pattern's str, in the native map's order; each motif is moved, not copied,
 // out of the miner's copy of its map.

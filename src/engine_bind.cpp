@@ -1,5 +1,6 @@
 // The module `qel._engine`: the native steps of mining a series set held in parts (see
-// qel/distributed.py). Like bind.cpp it converts and delegates; the steps live in the core.
+// qel/distributed.py). Like bind.cpp it converts and delegates; the steps live in the core
+// (partitioned.h).
 // Work on a part runs without the interpreter lock, so that a Dask worker's own threads
 // (heartbeats, transfers) go on while it computes.
 #include <pybind11/pybind11.h>
@@ -15,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "memory.h"
-#include "parts.h"
+#include "binding.h"
+#include "partitioned.h"
 #include "patterns.h"
-#include "sax.h"
+#include "redundancy.h"
 
 namespace py = pybind11;
 
@@ -44,18 +45,8 @@ qel::Series read_series(const py::handle& item) {
     return series;
 }
 
-// The sequence taken once, as a tuple that holds each item while it is read: a __getitem__
-// that makes a new array each time, or a __len__ that lies, cannot matter (see bind.cpp).
-py::tuple items_of(const py::sequence& sequence) {
-    PyObject* items = PySequence_Tuple(sequence.ptr());
-    if (items == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::tuple>(items);
-}
-
 qel::PreparedPart make_part(const py::sequence& sequence, int seglen, int alphabet) {
-    const py::tuple items = items_of(sequence);
+    const py::tuple items = qel::binding::items_of(sequence);
     qel::SeriesSet series;
     series.reserve(items.size());
     for (const py::handle item : items) {
@@ -87,13 +78,6 @@ std::vector<py::bytes> texts_of(const std::vector<qel::Pattern>& patterns) {
     return texts;
 }
 
-// Lets Ctrl-C stop a long filter on the driver (see raise_pending_signals in bind.cpp).
-void raise_pending_signals() {
-    if (PyErr_CheckSignals() != 0) {
-        throw py::error_already_set();
-    }
-}
-
 std::vector<py::bytes> frequent_patterns(const qel::PreparedPart& part, double minsup, int max_len) {
     std::vector<qel::Pattern> patterns;
     {
@@ -115,58 +99,17 @@ std::vector<std::int64_t> supports(const qel::PreparedPart& part, const std::vec
 }
 
 std::vector<py::bytes> keep_patterns(const std::vector<py::bytes>& texts, int min_len, double max_overlap) {
-    qel::InterruptPoll poll(raise_pending_signals);
+    // Ctrl-C can stop a long filter on the driver.
+    qel::InterruptPoll poll(qel::binding::raise_pending_signals);
     return texts_of(qel::keep_patterns(patterns_of(texts), min_len, max_overlap, poll));
-}
-
-// "1 pattern", "3 patterns".
-std::string count_of(std::size_t count, const char* noun) {
-    return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
-}
-
-// Each pattern's occurrence length in points, and its occurrences in the part.
-struct Measured {
-    std::vector<int> lengths;
-    std::vector<qel::PartOccurrences> occurrences;
-};
-
-Measured measure(const qel::PreparedPart& part, const std::vector<qel::Pattern>& patterns) {
-    Measured measured;
-    for (const qel::Pattern& pattern : patterns) {
-        measured.lengths.push_back(qel::occurrence_points(part.seglen, pattern.size()));
-    }
-    measured.occurrences = qel::find_occurrences(part.letters, patterns);
-    return measured;
-}
-
-void check_representatives(const Measured& measured, const std::vector<std::vector<double>>& representatives) {
-    if (representatives.size() != measured.lengths.size()) {
-        throw std::invalid_argument("expected one representative per pattern");
-    }
-    for (std::size_t i = 0; i < representatives.size(); ++i) {
-        if (representatives[i].size() != static_cast<std::size_t>(measured.lengths[i])) {
-            throw std::invalid_argument("representative " + std::to_string(i) + " has " +
-                                        std::to_string(representatives[i].size()) + " points, its pattern " +
-                                        std::to_string(measured.lengths[i]));
-        }
-    }
 }
 
 std::vector<std::pair<std::vector<double>, std::vector<std::int64_t>>> average_sums(
     const qel::PreparedPart& part, const std::vector<py::bytes>& texts) {
     const std::vector<qel::Pattern> patterns = patterns_of(texts);
     py::gil_scoped_release unlocked;
-    const Measured measured = measure(part, patterns);
-    qel::check_memory("averaging the occurrences of " + count_of(patterns.size(), "pattern"),
-                      qel::measuring_bytes(measured.lengths, measured.occurrences, false));
     std::vector<std::pair<std::vector<double>, std::vector<std::int64_t>>> result;
-    for (std::size_t i = 0; i < patterns.size(); ++i) {
-        const int length = measured.lengths[i];
-        qel::PointSums sums(static_cast<std::size_t>(length));
-        for (const auto& [series, positions] : measured.occurrences[i]) {
-            sums.add(qel::average_occurrence(part.series[static_cast<std::size_t>(series)], positions, part.seglen,
-                                             length));
-        }
+    for (qel::AverageSums& sums : qel::average_sums(part, patterns)) {
         result.emplace_back(std::move(sums.sums), std::move(sums.counts));
     }
     return result;
@@ -176,38 +119,26 @@ std::vector<double> distance_sums(const qel::PreparedPart& part, const std::vect
                                   const std::vector<std::vector<double>>& representatives) {
     const std::vector<qel::Pattern> patterns = patterns_of(texts);
     py::gil_scoped_release unlocked;
-    const Measured measured = measure(part, patterns);
-    check_representatives(measured, representatives);
-    std::vector<double> result;
-    for (std::size_t i = 0; i < patterns.size(); ++i) {
-        double total = 0.0;
-        for (const auto& [series, positions] : measured.occurrences[i]) {
-            total += qel::best_match(part.series[static_cast<std::size_t>(series)], positions, part.seglen,
-                                     representatives[i])
-                         .distance;
-        }
-        result.push_back(total);
-    }
-    return result;
+    return qel::distance_sums(part, patterns, representatives);
 }
 
+// The part's series are numbered from `first_series` on, their place in the whole set.
 std::vector<PartDetails> details(const qel::PreparedPart& part, const std::vector<py::bytes>& texts,
                                  const std::vector<std::vector<double>>& representatives, int first_series) {
     const std::vector<qel::Pattern> patterns = patterns_of(texts);
     py::gil_scoped_release unlocked;
-    const Measured measured = measure(part, patterns);
-    check_representatives(measured, representatives);
-    qel::check_memory("the details of " + count_of(patterns.size(), "pattern"),
-                      qel::measuring_bytes(measured.lengths, measured.occurrences, true));
+    const std::vector<qel::PartDetails> measured = qel::part_details(part, patterns, representatives);
     std::vector<PartDetails> result(patterns.size());
-    for (std::size_t i = 0; i < patterns.size(); ++i) {
+    for (std::size_t i = 0; i < measured.size(); ++i) {
         auto& [indexes, averages, best_matches] = result[i];
-        for (const auto& [series, positions] : measured.occurrences[i]) {
-            const qel::Series& values = part.series[static_cast<std::size_t>(series)];
-            const int number = first_series + series;
-            indexes[number] = positions;
-            averages[number] = qel::average_occurrence(values, positions, part.seglen, measured.lengths[i]);
-            best_matches[number] = qel::best_match(values, positions, part.seglen, representatives[i]).position * part.seglen;
+        for (const auto& [series, positions] : measured[i].indexes) {
+            indexes[first_series + series] = positions;
+        }
+        for (const auto& [series, average] : measured[i].averages) {
+            averages[first_series + series] = average;
+        }
+        for (const auto& [series, start] : measured[i].best_starts) {
+            best_matches[first_series + series] = start;
         }
     }
     return result;
@@ -274,26 +205,12 @@ qel::PreparedPart part_from_state(const py::tuple& state) {
     return part;
 }
 
-// pickle's protocols 0 and 1 make an object through its first base class written in C, which
-// for a pybind11 class throws a C++ exception through the interpreter's C code and aborts it:
-// a part is pickled as protocol 2 pickles it, whatever the protocol (its state, then
-// __setstate__), which every protocol can write.
-py::object reduce_ex(const py::handle& self, int protocol) {
-    const py::object object_reduce_ex = py::module_::import("builtins").attr("object").attr("__reduce_ex__");
-    return object_reduce_ex(self, std::max(protocol, 2));
-}
-
 }  // namespace
 
 PYBIND11_MODULE(_engine, m) {
     m.doc() = "Native steps of mining a series set held in parts; see qel.distributed.";
     py::class_<qel::PreparedPart> partition(m, "Partition");
-    {
-        py::options options;
-        options.disable_function_signatures();
-        partition.def("__reduce_ex__", &reduce_ex, py::arg("protocol"),
-                      "Reduces the part for pickle as protocol 2 would, whatever the protocol.");
-    }
+    qel::binding::def_reduce_ex(partition, "Reduces the part for pickle as protocol 2 would, whatever the protocol.");
     partition
         .def(py::init(&make_part), py::arg("series"), py::arg("seglen"), py::arg("alphabet"))
         .def_property_readonly("size", [](const qel::PreparedPart& part) { return part.series.size(); })

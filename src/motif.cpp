@@ -1,3 +1,4 @@
+// One pattern's record and the measures of its occurrences (see motif.h).
 #include "motif.h"
 
 #include <algorithm>
@@ -33,24 +34,6 @@ namespace {
 
 const double missing = std::numeric_limits<double>::quiet_NaN();
 
-// Starting value of the best-match search: a series none of whose occurrences comes closer
-// (all distances NaN, say) contributes this distance and best match 0.
-constexpr double no_match_distance = 1000000.0;
-
-int occurrence_length(int seglen, std::size_t letters) {
-    const std::int64_t points = static_cast<std::int64_t>(seglen) * static_cast<std::int64_t>(letters);
-    if (points < 0) {
-        // The same error a reservation of a negative count gives.
-        throw std::length_error("vector::reserve");
-    }
-    if (points > std::numeric_limits<int>::max()) {
-        throw std::overflow_error("occurrence length overflows int: seglen " +
-                                  std::to_string(seglen) + " x " + std::to_string(letters) +
-                                  " letters");
-    }
-    return static_cast<int>(points);
-}
-
 int count_series(const Occurrences& occurrences) {
     int count = 0;
     for (std::size_t i = 0; i < occurrences.size(); ++i) {
@@ -59,19 +42,6 @@ int count_series(const Occurrences& occurrences) {
         }
     }
     return count;
-}
-
-// Calls visit(series, first, last) for each run of occurrences of one series.
-template <typename Visit>
-void for_each_series(const Occurrences& occurrences, Visit visit) {
-    for (std::size_t first = 0; first < occurrences.size();) {
-        std::size_t last = first + 1;
-        while (last < occurrences.size() && occurrences[last].series == occurrences[first].series) {
-            ++last;
-        }
-        visit(occurrences[first].series, first, last);
-        first = last;
-    }
 }
 
 // The points of series an occurrence covers: [start, end) clipped to the series. Points past
@@ -116,17 +86,6 @@ void add_real(const double* values, std::size_t n, double* sums, double* counts)
     }
 }
 
-// Adds the real points of occurrences [first, last) of one series to per-point sums and
-// counts. Points past the series' end count as NaN and are skipped like NaN values.
-void add_occurrences(const Series& series, const Occurrence* first, const Occurrence* last,
-                     int seglen, int length, double* sums, double* counts, InterruptPoll& poll) {
-    for (const Occurrence* o = first; o != last; ++o) {
-        poll.tick(length + 1);
-        const Span span = span_of(series, o->position, seglen, length);
-        add_real(series.data() + span.start, span.end - span.start, sums, counts);
-    }
-}
-
 // Euclidean distance over the points where the occurrence is real (not NaN, not padding).
 double distance(const double* values, std::size_t points, const double* representative) {
     double squares = 0.0;
@@ -141,8 +100,8 @@ double distance(const double* values, std::size_t points, const double* represen
 
 // The distance of every occurrence to the representative. Four whole occurrences at a time
 // are summed interleaved, each in the same order as alone, so that four sums advance together.
-std::vector<double> distances(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
-                              int length, const double* representative, InterruptPoll& poll) {
+std::vector<double> interleaved_distances(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
+                                          int length, const double* representative, InterruptPoll& poll) {
     const std::size_t points = static_cast<std::size_t>(length);
     std::vector<double> result(occurrences.size());
     std::array<const double*, 4> starts{};
@@ -187,6 +146,112 @@ std::vector<double> distances(const SeriesSet& ts, const Occurrences& occurrence
 }
 
 }  // namespace
+
+int occurrence_length(int seglen, std::size_t letters) {
+    const std::int64_t points = static_cast<std::int64_t>(seglen) * static_cast<std::int64_t>(letters);
+    if (points < 0) {
+        // The same error a reservation of a negative count gives.
+        throw std::length_error("vector::reserve");
+    }
+    if (points > std::numeric_limits<int>::max()) {
+        throw std::overflow_error("occurrence length overflows int: seglen " +
+                                  std::to_string(seglen) + " x " + std::to_string(letters) +
+                                  " letters");
+    }
+    return static_cast<int>(points);
+}
+
+void PointSums::add(const double* values, std::size_t n) { add_real(values, n, sums.data(), counts.data()); }
+
+void PointSums::clear() {
+    std::fill(sums.begin(), sums.end(), 0.0);
+    std::fill(counts.begin(), counts.end(), 0.0);
+}
+
+double PointSums::mean(std::size_t k) const { return counts[k] == 0.0 ? missing : sums[k] / counts[k]; }
+
+void average_occurrence(const Series& series, const Occurrence* first, const Occurrence* last, int seglen,
+                        int length, PointSums& scratch, std::vector<double>& averages, InterruptPoll& poll) {
+    const std::size_t points = static_cast<std::size_t>(length);
+    const std::size_t begin = averages.size();
+    if (last - first == 1) {
+        // One occurrence is its own average, (0.0 + x) / 1, NaN where it has no value.
+        poll.tick(length + 1);
+        const Span span = span_of(series, first->position, seglen, length);
+        for (std::size_t point = span.start; point < span.end; ++point) {
+            averages.push_back(0.0 + series[point]);  // as a sum would: -0.0 becomes 0.0
+        }
+        averages.resize(begin + points, missing);
+        return;
+    }
+    scratch.clear();
+    for (const Occurrence* o = first; o != last; ++o) {
+        poll.tick(length + 1);
+        const Span span = span_of(series, o->position, seglen, length);
+        scratch.add(series.data() + span.start, span.end - span.start);
+    }
+    for (std::size_t k = 0; k < points; ++k) {
+        averages.push_back(scratch.mean(k));
+    }
+}
+
+std::vector<double> average_occurrences(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
+                                        int length, InterruptPoll& poll) {
+    PointSums scratch(static_cast<std::size_t>(length));
+    std::vector<double> averages;
+    averages.reserve(static_cast<std::size_t>(count_series(occurrences)) * static_cast<std::size_t>(length));
+    for_each_series(occurrences, [&](int s, std::size_t first, std::size_t last) {
+        average_occurrence(ts.at(static_cast<std::size_t>(s)), &occurrences[first], &occurrences[first] + (last - first),
+                           seglen, length, scratch, averages, poll);
+    });
+    return averages;
+}
+
+std::vector<double> representative_of(const std::vector<double>& averages, int series, int length) {
+    const std::size_t points = static_cast<std::size_t>(length);
+    std::vector<double> representative(points, 0.0);
+    if (series == 0) {
+        return representative;
+    }
+    PointSums across(points);
+    for (std::size_t s = 0; s < static_cast<std::size_t>(series); ++s) {
+        across.add(averages.data() + s * points, points);
+    }
+    for (std::size_t k = 0; k < points; ++k) {
+        representative[k] += across.mean(k);  // 0.0 + mean, as a sum would: -0.0 becomes 0.0
+    }
+    return representative;
+}
+
+std::vector<double> distances(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
+                              const std::vector<double>& representative, InterruptPoll& poll) {
+    return interleaved_distances(ts, occurrences, seglen, static_cast<int>(representative.size()),
+                                 representative.data(), poll);
+}
+
+std::vector<BestMatch> best_matches(const Occurrences& occurrences, const std::vector<double>& distances) {
+    std::vector<BestMatch> best;
+    for_each_series(occurrences, [&](int, std::size_t first, std::size_t last) {
+        BestMatch match;
+        for (std::size_t i = first; i < last; ++i) {
+            // Strictly smaller: ties keep the earlier position, and NaN never wins.
+            if (distances[i] < match.distance) {
+                match.distance = distances[i];
+                match.position = occurrences[i].position;
+            }
+        }
+        best.push_back(match);
+    });
+    return best;
+}
+
+double naed_of(const std::vector<BestMatch>& best, int length) {
+    double total = 0.0;
+    for (const BestMatch& match : best) {
+        total += match.distance;
+    }
+    return total / (static_cast<double>(best.size()) * static_cast<double>(length));
+}
 
 Motif::Motif(Pattern pattern) : pattern(std::move(pattern)) {}
 
@@ -236,67 +301,16 @@ void Motif::map(const SeriesSet& ts, int seglen, InterruptPoll& poll) {
     const MappingBytes needed = mapping_bytes(seglen);
     check_memory("mapping a motif of " + std::to_string(length) + " points", needed.kept + needed.temporary);
     auto result = std::make_shared<Measures>();
-    const std::size_t points = static_cast<std::size_t>(length);
     result->length = length;
-    result->representative.assign(points, 0.0);
-    result->averages.reserve(static_cast<std::size_t>(support) * points);
-    result->best_starts.reserve(static_cast<std::size_t>(support));
-
-    // Per series, the NaN-skipping average of its occurrences (padding past the end counts
-    // as NaN); then across series, each weighing the same however many occurrences it has.
-    std::vector<double> sums(points);
-    std::vector<double> counts(points);
-    std::vector<double> across_sums(points, 0.0);
-    std::vector<double> across_counts(points, 0.0);
-    std::vector<double>& averages = result->averages;
-    for_each_series(occurrences, [&](int s, std::size_t first, std::size_t last) {
-        const Series& series = ts.at(static_cast<std::size_t>(s));
-        const std::size_t begin = averages.size();
-        if (last - first == 1) {
-            // One occurrence is its own average, (0.0 + x) / 1, NaN where it has no value.
-            poll.tick(length + 1);
-            const Span span = span_of(series, occurrences[first].position, seglen, length);
-            for (std::size_t point = span.start; point < span.end; ++point) {
-                averages.push_back(0.0 + series[point]);  // as a sum would: -0.0 becomes 0.0
-            }
-            averages.resize(begin + points, missing);
-        } else {
-            std::fill(sums.begin(), sums.end(), 0.0);
-            std::fill(counts.begin(), counts.end(), 0.0);
-            add_occurrences(series, &occurrences[first], &occurrences[last], seglen, length,
-                            sums.data(), counts.data(), poll);
-            for (std::size_t k = 0; k < points; ++k) {
-                averages.push_back(counts[k] == 0.0 ? missing : sums[k] / counts[k]);
-            }
-        }
-        add_real(averages.data() + begin, points, across_sums.data(), across_counts.data());
-    });
-    if (support > 0) {
-        for (std::size_t k = 0; k < points; ++k) {
-            result->representative[k] +=
-                across_counts[k] == 0.0 ? missing : across_sums[k] / across_counts[k];
-        }
+    result->averages = average_occurrences(ts, occurrences, seglen, length, poll);
+    result->representative = representative_of(result->averages, support, length);
+    const std::vector<BestMatch> best =
+        best_matches(occurrences, distances(ts, occurrences, seglen, result->representative, poll));
+    result->best_starts.reserve(best.size());
+    for (const BestMatch& match : best) {
+        result->best_starts.push_back(match.position * seglen);
     }
-
-    // Every occurrence's distance to the representative, then per series the closest one;
-    // naed sums their distances.
-    const std::vector<double> distance_of =
-        distances(ts, occurrences, seglen, length, result->representative.data(), poll);
-    double naed = 0.0;
-    for_each_series(occurrences, [&](int, std::size_t first, std::size_t last) {
-        double best_distance = no_match_distance;
-        int best_position = 0;
-        for (std::size_t i = first; i < last; ++i) {
-            // Strictly smaller: ties keep the earlier position, and NaN never wins.
-            if (distance_of[i] < best_distance) {
-                best_distance = distance_of[i];
-                best_position = occurrences[i].position;
-            }
-        }
-        naed += best_distance;
-        result->best_starts.push_back(best_position * seglen);
-    });
-    result->naed = naed / (static_cast<double>(support) * static_cast<double>(length));
+    result->naed = naed_of(best, length);
     measures = std::move(result);
 }
 

@@ -1,25 +1,18 @@
-// One frequent pattern's record: where it occurs, and its measures on the numeric series.
+// One frequent pattern's record, and its measures on the numeric series: the averages of its
+// occurrences, the representative, the distances and the best matches. This is the only place
+// they are computed; the partitioned steps (partitioned.h) call the same functions on a part.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <memory>
 #include <unordered_map>
 #include <vector>
 
-#include "sax.h"
+#include "interrupt.h"
+#include "types.h"
 
 namespace qel {
-
-// A non-empty run of letters, looked for as a contiguous run in symbol sequences.
-using Pattern = Symbols;
-
-// Where one occurrence of a pattern starts: a series and a segment position in it.
-struct Occurrence {
-    int series;
-    int position;
-};
-// Occurrences grouped by ascending series; within a series in recording order.
-using Occurrences = std::vector<Occurrence>;
 
 // Series position -> segment positions at which an occurrence starts, in recording order.
 using OccurrenceIndex = std::map<int, std::vector<int>>;
@@ -78,5 +71,81 @@ private:
     // What the last `map` computed; null until mapped.
     std::shared_ptr<const Measures> measures;
 };
+
+// ---- The measures, step by step ---------------------------------------------------------------
+// Motif::map runs them on a whole series set; the partitioned steps run them on one part at a
+// time and add up what they return across parts.
+
+// Points in an occurrence of `letters` letters: seglen x letters. std::length_error when that is
+// negative (the error a reservation of a negative count gives), std::overflow_error beyond int.
+int occurrence_length(int seglen, std::size_t letters);
+
+// Calls visit(series, first, last) for each run [first, last) of `occurrences` in one series.
+template <typename Visit>
+void for_each_series(const Occurrences& occurrences, Visit visit) {
+    for (std::size_t first = 0; first < occurrences.size();) {
+        std::size_t last = first + 1;
+        while (last < occurrences.size() && occurrences[last].series == occurrences[first].series) {
+            ++last;
+        }
+        visit(occurrences[first].series, first, last);
+        first = last;
+    }
+}
+
+// Point-by-point sums and counts of the values added, NaN skipped: a NaN-skipping mean in a
+// form that adds up, so that the sums of parts add to the sums of the whole.
+struct PointSums {
+    explicit PointSums(std::size_t points) : sums(points, 0.0), counts(points, 0.0) {}
+
+    // Adds `values[k]` to point k for k < n (n at most the points), skipping NaN.
+    void add(const double* values, std::size_t n);
+    // Back to no value added.
+    void clear();
+    // sum / count at point k; NaN where no value was added.
+    double mean(std::size_t k) const;
+
+    // Per point, the sum of the real values added; never -0.0.
+    std::vector<double> sums;
+    // Per point, how many real values were added (whole numbers, held as doubles).
+    std::vector<double> counts;
+};
+
+// Appends to `averages` the average occurrence of one series: per point, the mean of the real
+// values of its occurrences [first, last), NaN where none has one. Points past the series' end
+// count as NaN. `scratch` is working space of `length` points.
+void average_occurrence(const Series& series, const Occurrence* first, const Occurrence* last, int seglen,
+                        int length, PointSums& scratch, std::vector<double>& averages, InterruptPoll& poll);
+
+// Every series' average occurrence, `length` points each, end to end in the order of the
+// series of `occurrences` (which must be grouped by ascending series).
+std::vector<double> average_occurrences(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
+                                        int length, InterruptPoll& poll);
+
+// The representative of `series` average occurrences held end to end in `averages`: per point
+// the NaN-skipping mean over series, each weighing the same however many occurrences it has.
+// `length` zeros when there is no series.
+std::vector<double> representative_of(const std::vector<double>& averages, int series, int length);
+
+// Each occurrence's Euclidean distance to `representative`, over the points where the
+// occurrence is real (not NaN, not past its series' end).
+std::vector<double> distances(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
+                              const std::vector<double>& representative, InterruptPoll& poll);
+
+// A series' occurrence closest to the representative.
+struct BestMatch {
+    // Segment position of the occurrence; 0 when none comes closer than the start distance.
+    int position = 0;
+    // Its distance; 1e6, the start of the search, when none comes closer (all NaN, say).
+    double distance = 1000000.0;
+};
+
+// Per series of `occurrences`, ascending, its best match given each occurrence's distance: a
+// strictly smaller distance wins, so ties keep the earlier position and NaN never wins.
+std::vector<BestMatch> best_matches(const Occurrences& occurrences, const std::vector<double>& distances);
+
+// The summed distance of the best matches over (series x length): the motif's quality, lower
+// being better; NaN without series.
+double naed_of(const std::vector<BestMatch>& best, int length);
 
 }  // namespace qel

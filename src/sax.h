@@ -1,47 +1,11 @@
 // Numbers to letters: z-normalisation, segment averages and the Gaussian breakpoints.
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <utility>
 #include <vector>
 
+#include "types.h"
+
 namespace qel {
-
-// One time series: one value per point, indexed by point.
-using Series = std::vector<double>;
-// A set of series, indexed by series position; series may differ in length.
-using SeriesSet = std::vector<Series>;
-// The discretised form of one series: one letter per segment of `seglen` points.
-using Symbols = std::vector<char>;
-
-// Handed in by a caller to stop long work: it returns normally to go on, or throws to stop.
-// An empty check never stops anything.
-using InterruptCheck = std::function<void()>;
-
-// Calls an interrupt check once per `interval` units of work, so that a loop can count its
-// work unit by unit without paying for a call each time.
-class InterruptPoll {
-public:
-    explicit InterruptPoll(InterruptCheck check, std::int64_t interval = 1 << 14)
-        : check(std::move(check)), interval(interval), left(interval) {}
-
-    // Counts `units` of work done, calling the check when an interval is used up.
-    void tick(std::int64_t units = 1) {
-        left -= units;
-        if (left <= 0) {
-            left = interval;
-            if (check) {
-                check();
-            }
-        }
-    }
-
-private:
-    InterruptCheck check;
-    std::int64_t interval;
-    std::int64_t left;
-};
 
 // Largest alphabet size the breakpoint table holds ('a' to 'j').
 constexpr int max_alphabet = 10;

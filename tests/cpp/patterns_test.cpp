@@ -1,4 +1,5 @@
 #include "patterns.h"
+#include "redundancy.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
-// Mining a series set held in parts: what one part computes alone, in forms that add up
-// across parts to what the miner computes on the whole set.
+// Mining a series set held in parts, in two phases: what one part computes alone, in forms
+// that add up across parts to what the miner computes on the whole set. The measures are
+// motif.h's, run on one part; qel/distributed.py adds the parts up.
 #pragma once
 
 #include <array>
@@ -7,8 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "motif.h"
-#include "sax.h"
+#include "types.h"
 
 namespace qel {
 
@@ -56,57 +56,16 @@ private:
 std::vector<std::int64_t> count_support(const std::vector<Symbols>& sequences,
                                         const std::vector<Pattern>& patterns);
 
-// One pattern's occurrences in a part: (sequence, segment positions ascending) for each
-// sequence holding it, by ascending sequence.
-using PartOccurrences = std::vector<std::pair<int, std::vector<int>>>;
-
-// Per pattern, where it occurs in `sequences`.
-std::vector<PartOccurrences> find_occurrences(const std::vector<Symbols>& sequences,
-                                              const std::vector<Pattern>& patterns);
-
-// Points in an occurrence of `letters` letters: seglen x letters, refused as Motif's mapping
-// refuses it (negative, or beyond int).
-int occurrence_points(int seglen, std::size_t letters);
-
-// The `length` points of `series` from segment `position` on, NaN past its end (as
-// Motif::get_occurrence cuts them).
-std::vector<double> cut_occurrence(const Series& series, int position, int seglen, int length);
-
-// Point-by-point sums and counts of the values added, NaN skipped: a part's share of a mean.
-struct PointSums {
-    explicit PointSums(std::size_t points) : sums(points, 0.0), counts(points, 0) {}
-    void add(const std::vector<double>& values);
-    // sum / count per point, NaN where nothing was added (the miner's NaN-skipping mean).
-    std::vector<double> means() const;
-
-    std::vector<double> sums;
-    std::vector<std::int64_t> counts;
-};
-
-// One series' average occurrence, `length` points: the NaN-skipping mean of its occurrences
-// at `positions` (as Motif::set_average_occurrences averages each series).
-std::vector<double> average_occurrence(const Series& series, const std::vector<int>& positions, int seglen,
-                                       int length);
-
-// A series' occurrence closest to a representative.
-struct BestMatch {
-    // Segment position of the occurrence; 0 when none comes closer than the start distance.
-    int position = 0;
-    // Euclidean distance over the occurrence's real points; 1e6 when none comes closer.
-    double distance = 1000000.0;
-};
-
-// The best match among the occurrences at `positions` (ascending): a strictly smaller
-// distance wins, so ties keep the earlier position and NaN never wins (as
-// Motif::set_best_matches_and_naed chooses).
-BestMatch best_match(const Series& series, const std::vector<int>& positions, int seglen,
-                     const std::vector<double>& representative);
+// Per pattern, where it occurs in `sequences`: grouped by ascending sequence, each sequence's
+// segment positions ascending (the order in which the miner records them).
+std::vector<Occurrences> find_occurrences(const std::vector<Symbols>& sequences,
+                                          const std::vector<Pattern>& patterns);
 
 // Bytes that measuring patterns whose occurrences are `lengths` points long holds at most: what
 // it returns per pattern (per-point sums and counts, or with `per_series` one average per
 // series holding the pattern) and the working space of one series' average. Checked against
 // the memory there is before the first of it is allocated.
-double measuring_bytes(const std::vector<int>& lengths, const std::vector<PartOccurrences>& occurrences,
+double measuring_bytes(const std::vector<int>& lengths, const std::vector<Occurrences>& occurrences,
                        bool per_series);
 
 // One part of a series set made ready for mining: its series z-normalised and discretised
@@ -122,5 +81,36 @@ struct PreparedPart {
 
 // Z-normalises `series` (in place, then kept) and discretises it; the errors are sax's.
 PreparedPart prepare_part(SeriesSet series, int seglen, int alphabet);
+
+// What a part contributes to one pattern's representative: the point-by-point sums and counts
+// of the average occurrences of its series (qel.distributed adds them over parts).
+struct AverageSums {
+    std::vector<double> sums;
+    std::vector<std::int64_t> counts;
+};
+
+// Per pattern, the part's share of its representative. The patterns must be distinct and
+// non-empty.
+std::vector<AverageSums> average_sums(const PreparedPart& part, const std::vector<Pattern>& patterns);
+
+// Per pattern, the summed distance of the best match of every series of the part holding it to
+// the pattern's `representatives` (the part's share of naed before dividing).
+std::vector<double> distance_sums(const PreparedPart& part, const std::vector<Pattern>& patterns,
+                                  const std::vector<std::vector<double>>& representatives);
+
+// One pattern's measures on the series of a part, keyed by their index in the part.
+struct PartDetails {
+    // Series -> segment positions of its occurrences, ascending.
+    std::vector<std::pair<int, std::vector<int>>> indexes;
+    // Series -> its average occurrence, `length` points.
+    std::vector<std::pair<int, std::vector<double>>> averages;
+    // Series -> first point of its best match, in points.
+    std::vector<std::pair<int, int>> best_starts;
+};
+
+// Per pattern, its measures on every series of the part that holds it, given the pattern's
+// representative.
+std::vector<PartDetails> part_details(const PreparedPart& part, const std::vector<Pattern>& patterns,
+                                      const std::vector<std::vector<double>>& representatives);
 
 }  // namespace qel
