@@ -93,15 +93,15 @@ def parse_lines(lines: Sequence[str], path: str, delimiter: Optional[str]) -> Li
         where = f"{path}, the line beginning {line[:30]!r}"
         if "\0" in line:
             raise UsageError(f"{path}: not a text file (holds NUL bytes)")
-        values = [_value(field, where, column) for column, field in enumerate(readers._split(line, delimiter), 1)]
-        kept = readers._series_values(values, lambda c: f"{where}, column {c + 1}", where)
+        values = [_value(field, where, column) for column, field in enumerate(readers.split_fields(line, delimiter), 1)]
+        kept = readers.series_values(values, lambda c: f"{where}, column {c + 1}", where)
         series.append(numpy.array(kept, dtype=numpy.float64))
     return series
 
 
 def _value(field: str, where: str, column: int) -> Optional[float]:
     """A field as the tool's reader takes it: a plain decimal number, or missing (None)."""
-    if readers._is_missing(field):
+    if readers.is_missing(field):
         return None
     if not readers.NUMBER.fullmatch(field) or abs(float(field)) == float("inf"):
         shown = field if len(field) <= 30 else field[:30] + "..."
@@ -118,9 +118,9 @@ def _check_rows(path: str) -> Optional[str]:
     first = _first_data_line(path)
     if first is None:
         raise UsageError(f"{path}: no data")
-    delimiter = readers._delimiter(first)
-    fields = readers._split(first, delimiter)
-    if all(readers._is_name(field) for field in fields):
+    delimiter = readers.delimiter_of(first)
+    fields = readers.split_fields(first, delimiter)
+    if all(readers.is_name(field) for field in fields):
         raise UsageError(f"{path}: starts with a header line; with --scheduler every line must be one series "
                          "of numbers (mine it without --scheduler)")
     if len(fields) == 1:

@@ -72,11 +72,11 @@ def read_text(path: str, label_column: str, column: Optional[str], ucr_named: bo
     lines = _data_lines(path, _read_text(path), comment="#")
     if not lines:
         raise UsageError(f"{path}: no data")
-    delimiter = _delimiter(lines[0][1])
-    rows = [(number, _split(line, delimiter)) for number, line in lines]
+    delimiter = delimiter_of(lines[0][1])
+    rows = [(number, split_fields(line, delimiter)) for number, line in lines]
     header: Optional[List[str]] = None
     # Names, not garbled numbers: a first line "1.2.3" is a mistake to report, not a header.
-    if all(_is_name(field) for field in rows[0][1]):
+    if all(is_name(field) for field in rows[0][1]):
         header = rows[0][1]
         rows = rows[1:]
         if not rows:
@@ -85,7 +85,7 @@ def read_text(path: str, label_column: str, column: Optional[str], ucr_named: bo
     # A header over a non-numeric first column (timestamps) keys the lines: each further
     # column is a series. Without a header such a column is more likely a class label.
     keyed = header is not None and label_column in ("auto", "none") and all(
-        len(fields) >= 2 and not _is_number(fields[0]) and not _is_missing(fields[0]) for _, fields in rows)
+        len(fields) >= 2 and not _is_number(fields[0]) and not is_missing(fields[0]) for _, fields in rows)
     single = all(len(fields) == 1 for _, fields in rows)
     if column is not None or keyed or single:
         if label_column in ("first", "last"):
@@ -172,7 +172,7 @@ def read_npy(path: str, label_column: str) -> FileSeries:
             if label is None:
                 raise UsageError(f"{path} row {row_number}: missing class label")
             labels.append(_label_text(repr(label)))
-        series.append(_series_values(values, lambda c: f"{path} row {row_number}, column {c + offset}",
+        series.append(series_values(values, lambda c: f"{path} row {row_number}, column {c + offset}",
                                      f"{path} row {row_number}", missing="NaN"))
     return FileSeries(path, "npy", "rows", label_column, series,
                       labels if label_column != "none" else None,
@@ -249,13 +249,13 @@ def _read_rows(path: str, rows: Sequence[Tuple[int, List[str]]], label_column: s
                 raise UsageError(f"{path} line {number}: a class label and no values")
             label_at = 0 if label_column == "first" else len(fields) - 1
             label = fields[label_at]
-            if _is_missing(label):
+            if is_missing(label):
                 raise UsageError(f"{path} line {number}, column {label_at + 1}: missing class label")
             labels.append(_label_text(label))
             values = fields[1:] if label_column == "first" else fields[:-1]
             offset = 2 if label_column == "first" else 1
         parsed = [_parse(path, number, index + offset, field) for index, field in enumerate(values)]
-        series.append(_series_values(parsed, lambda c: f"{path} line {number}, column {c + offset}",
+        series.append(series_values(parsed, lambda c: f"{path} line {number}, column {c + offset}",
                                      f"{path} line {number}"))
     return FileSeries(path, "text", "rows", label_column, series, labels if labelled else None,
                       [f"line {number}" for number, _ in rows])
@@ -274,7 +274,7 @@ def _read_columns(path: str, rows: Sequence[Tuple[int, List[str]]], header: Opti
         parsed = [_parse(path, number, index + 1, fields[index]) if index < len(fields) else None
                   for number, fields in rows]
         first_line = rows[0][0]
-        series.append(_series_values(parsed, lambda r: f"{path} line {rows[r][0]}, column {index + 1}",
+        series.append(series_values(parsed, lambda r: f"{path} line {rows[r][0]}, column {index + 1}",
                                      f"{path} column {index + 1}"))
         name = f" ({header[index]})" if header is not None and index < len(header) else ""
         origins.append(f"column {index + 1}{name} from line {first_line}")
@@ -290,7 +290,7 @@ def _column_index(path: str, column: str, header: Optional[List[str]], width: in
     raise UsageError(f"{path}: no column {column!r} (give a number from 1 to {width}{names})")
 
 
-def _series_values(values: List[Optional[float]], where: Callable[[int], str], what: str,
+def series_values(values: List[Optional[float]], where: Callable[[int], str], what: str,
                    missing: str = "missing value") -> List[float]:
     """Drops the trailing padding; `where(i)` names value i, and `missing` what stands there,
     for the error on a gap."""
@@ -310,7 +310,7 @@ def _series_values(values: List[Optional[float]], where: Callable[[int], str], w
 
 
 def _parse(path: str, line: int, column: int, field: str) -> Optional[float]:
-    if _is_missing(field):
+    if is_missing(field):
         return None
     if not NUMBER.fullmatch(field):
         hint = " (a class label? see --label-column)" if column == 1 else ""
@@ -345,7 +345,7 @@ def _data_lines(path: str, text: str, comment: str) -> List[Tuple[int, str]]:
     return lines
 
 
-def _delimiter(line: str) -> Optional[str]:
+def delimiter_of(line: str) -> Optional[str]:
     """The file's field separator, from its first line: comma, semicolon, tab, else any whitespace."""
     if "," in line:
         return ","
@@ -356,13 +356,15 @@ def _delimiter(line: str) -> Optional[str]:
     return None
 
 
-def _split(line: str, delimiter: Optional[str]) -> List[str]:
+def split_fields(line: str, delimiter: Optional[str]) -> List[str]:
+    """The fields of a line: separated by `delimiter`, or by any whitespace for None."""
     if delimiter is None:
         return line.split()
     return [field.strip() for field in line.split(delimiter)]
 
 
-def _is_missing(field: str) -> bool:
+def is_missing(field: str) -> bool:
+    """Whether a field stands for a missing value (empty, '?', NaN)."""
     return field.lower() in MISSING
 
 
@@ -370,8 +372,9 @@ def _is_number(field: str) -> bool:
     return NUMBER.fullmatch(field) is not None
 
 
-def _is_name(field: str) -> bool:
-    return not _is_number(field) and not _is_missing(field) and any(c.isalpha() for c in field)
+def is_name(field: str) -> bool:
+    """Whether a field is a column name rather than a value (a header line's field)."""
+    return not _is_number(field) and not is_missing(field) and any(c.isalpha() for c in field)
 
 
 def _is_integer(field: str) -> bool:
