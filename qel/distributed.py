@@ -27,7 +27,12 @@ import math
 import time
 import uuid
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+
+if TYPE_CHECKING:
+    from qel.candidates import Candidates, Setting
+    from qel.motifs import Found, Motif
+    from qel.verify import Floats, Ints
 
 # The module's message for a negative k (the size of the vector of selected motifs).
 LENGTH_ERROR = "cannot create std::vector larger than max_size()"
@@ -91,6 +96,12 @@ class MiningSummary:
 def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 3, max_len: int = 0,
                  max_overlap: float = 0.9, k: int = 0, client: Any = None) -> MiningSummary:
     """`mine`, with how many motifs and series there were."""
+    return _summary(_Runner(client), _sources(series), minsup, seglen, alphabet, min_len, max_len, max_overlap, k)
+
+
+def _summary(runner: "_Runner", sources: List[Any], minsup: float, seglen: int, alphabet: int, min_len: int,
+             max_len: int, max_overlap: float, k: int) -> MiningSummary:
+    """`mine_summary` of the partitions `sources` (as `_Runner.load` takes them) on `runner`."""
     import _qel_cpp
 
     # The module's own constructor refuses what it would refuse (wrong types, ints beyond
@@ -100,8 +111,7 @@ def mine_summary(series: Any, minsup: float, seglen: int, alphabet: int, min_len
     minsup, max_overlap = float(minsup), float(max_overlap)
     seglen, alphabet, min_len, max_len, k = (int(value) for value in (seglen, alphabet, min_len, max_len, k))
 
-    runner = _Runner(client)
-    parts = runner.load(_sources(series), seglen, alphabet)
+    parts = runner.load(sources, seglen, alphabet)
     # The module refuses NaN and infinities first, then discretisation errors, then the support
     # rule, each in series order.
     scans: List[Tuple[int, Optional[Tuple[int, int, float]], Optional[Exception]]] = runner.each(
@@ -178,6 +188,205 @@ def _gather(runner: "_Runner", parts: List[Any], sizes: List[int], chosen: List[
             record.average_occurrences.update(part_averages)
             record.best_matches.update(part_best)
     return chosen
+
+
+# --- verified motifs ------------------------------------------------------------------------
+
+def mine_verified(series: Any, length: Optional[int] = None, *, top: int = 5, minsup: Optional[float] = None,
+                  keep_flat: bool = False, seed: int = 0, client: Any = None) -> "List[Motif]":
+    """`qel.mine` of a series set spread over a Dask cluster: the same verified motifs.
+
+    The steps are `qel.mine`'s own; what reads the series runs on the partitions. The miner's
+    motifs come from `mine` (the naed miner above); each partition offers its best matches
+    closest to each motif's representative and the driver keeps the best of those; the
+    driver fetches the series the search works on (at most 24 searched series, and those of
+    the candidates and the random windows) and searches as `qel.mine` does; each partition
+    measures the motifs found on its own series (their nearest windows and distances), which
+    the driver puts together in series order.
+
+    Parameters
+    ----------
+    series : dask.bag, 2-D dask.array or list of partitions
+        As `mine` takes them; series are numbered across partitions, in partition order.
+    length, top, minsup, keep_flat, seed
+        As `qel.mine` takes them.
+    client : dask.distributed.Client, optional
+        None takes the current default client if there is one, else runs in this process on
+        Dask's synchronous scheduler.
+
+    Returns
+    -------
+    list of qel.Motif
+        Best first, as `qel.mine` gives on the whole set (up to the last bits of distances and
+        exact ties between candidates).
+
+    Raises
+    ------
+    ValueError
+        As `qel.mine` raises, a NaN or infinity named by its series and point.
+    TypeError
+        A partition or a series is not numbers, or as `qel.mine` raises.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from qel import distributed
+    >>> rng = np.random.default_rng(1)
+    >>> table = rng.normal(size=(12, 300))
+    >>> for row in table:
+    ...     start = rng.integers(0, 300 - 48)
+    ...     row[start:start + 48] += 3 * np.sin(np.linspace(0, 2 * np.pi, 48))
+    >>> best = distributed.mine_verified([table[:5], table[5:]], 48, top=1)[0]
+    >>> best.length, best.support
+    (48, 12)
+    """
+    from qel import motifs
+    return motifs.mine_source(_Spread.load(_Runner(client), _sources(series)), length, top, minsup, keep_flat, seed)
+
+
+class _Spread:
+    """A set kept in partitions on the workers, read as `qel.motifs.Source`: each request goes
+    to the partitions holding the series it names."""
+
+    def __init__(self, runner: "_Runner", parts: List[Any], sizes: List[int], lengths: List[int]) -> None:
+        self.runner = runner
+        self.parts = parts      # handles of each partition's series, float64 arrays
+        self.sizes = sizes      # series in each partition
+        self._lengths = lengths  # points in each series, numbered across partitions
+        # The partitions cut to one list of series numbers, kept for the miner's settings.
+        self._subsets: Dict[Tuple[int, ...], List[Any]] = {}
+
+    @classmethod
+    def load(cls, runner: "_Runner", sources: List[Any]) -> "_Spread":
+        parts = runner.keep("load", _series_rows, sources)
+        scans: List[Tuple[List[int], Optional[Tuple[int, int, float]]]] = runner.each("scan", _scan_rows, parts)
+        first = 0
+        for lengths, bad in scans:
+            if bad is not None:
+                series, point, value = bad
+                raise ValueError(f"series {first + series} has a non-finite value ({value}) at point {point}")
+            first += len(lengths)
+        if not first:
+            raise ValueError("series is empty: no series given")
+        return cls(runner, parts, [len(lengths) for lengths, _ in scans],
+                   [points for lengths, _ in scans for points in lengths])
+
+    @property
+    def lengths(self) -> List[int]:
+        return self._lengths
+
+    def motifs(self, numbers: List[int], setting: "Setting", minsup: float, count: int) -> "List[Found]":
+        from qel.motifs import Found
+        key = tuple(numbers)
+        if key not in self._subsets:
+            self._subsets = {key: self.runner.keep("series holding the length", _take_rows,
+                                                   list(zip(self.parts, self._local(numbers))))}
+        found = _summary(self.runner, self._subsets[key], minsup, setting.seglen, setting.alphabet,
+                         setting.min_letters, 0, 0.6, count).records
+        return [Found.of(record) for record in found]
+
+    def candidates(self, numbers: List[int], found: "List[Found]", length: int, per_motif: int) -> "Candidates":
+        """`from_motifs`: every partition offers, per motif, its `per_motif` matches closest to
+        the representative with their values; the closest of all are among those offered,
+        and ties keep series order, as partitions come in series order."""
+        numpy = importlib.import_module("numpy")
+        from qel.candidates import Candidates, _closest
+        local = self._local(numbers)
+        firsts = [0, *itertools.accumulate(len(rows) for rows in local)][:len(local)]
+        offers = []
+        for rows, first in zip(local, firsts):
+            offers.append([{s - first: p for s, p in motif.best_matches.items() if first <= s < first + len(rows)}
+                           for motif in found])
+        shared = [(numpy.asarray(motif.representative, dtype=numpy.float64), motif.length) for motif in found]
+        per_part = self.runner.each("candidates", _offered_matches, list(zip(self.parts, local, firsts, offers)),
+                                    shared, length, per_motif)
+        series: List[int] = []
+        starts: List[int] = []
+        patterns: List[str] = []
+        for index, motif in enumerate(found):
+            offered = [match for part in per_part for match in part[index]]
+            if not offered:
+                continue
+            cuts = [values for _, _, values in offered]
+            chosen = _closest(cuts, [(i, 0) for i in range(len(offered))], shared[index][0], motif.length,
+                              per_motif)
+            for i, _ in chosen:
+                s, p, _ = offered[i]
+                # As from_motifs: the match's centre, moved inside the series' ends.
+                centre = p + motif.length // 2
+                series.append(s)
+                starts.append(min(max(0, centre - length // 2), self._lengths[numbers[s]] - length))
+                patterns.append(motif.pattern)
+        return Candidates(length, numpy.array(series, dtype=numpy.int64), numpy.array(starts, dtype=numpy.int64),
+                          tuple(patterns))
+
+    def series(self, numbers: List[int], needed: "Ints") -> "List[Floats]":
+        wanted = [numbers[i] for i in needed]
+        per_part = self.runner.each("fetch searched series", _take_rows, list(zip(self.parts, self._local(wanted))))
+        return [values for part in per_part for values in part]
+
+    def measure(self, numbers: List[int], queries: "Floats", length: int) -> "Tuple[Ints, Floats]":
+        from qel.motifs import _refuse_stand_ins
+        numpy = importlib.import_module("numpy")
+        _refuse_stand_ins(queries)
+        per_part = self.runner.each("measure", _measure_rows, list(zip(self.parts, self._local(numbers))),
+                                    queries, length)
+        starts = numpy.concatenate([s for s, _ in per_part], axis=1)
+        distances = numpy.concatenate([d for _, d in per_part], axis=1)
+        return starts, distances
+
+    def _local(self, numbers: Sequence[int]) -> List[List[int]]:
+        """Per partition, its rows among `numbers` (ascending series numbers)."""
+        local: List[List[int]] = [[] for _ in self.sizes]
+        bounds = list(itertools.accumulate(self.sizes))
+        part = 0
+        for number in numbers:
+            while number >= bounds[part]:
+                part += 1
+            local[part].append(number - (bounds[part] - self.sizes[part]))
+        return local
+
+
+def _series_rows(source: Any) -> List[Any]:
+    return _float_rows(source.value if isinstance(source, _Held) else source)
+
+
+def _scan_rows(rows: List[Any]) -> Tuple[List[int], Optional[Tuple[int, int, float]]]:
+    """The partition's series lengths, and its first NaN or infinity as (series, point, value)."""
+    numpy = importlib.import_module("numpy")
+    for number, row in enumerate(rows):
+        bad = numpy.flatnonzero(~numpy.isfinite(row))
+        if bad.size:
+            return [len(r) for r in rows], (number, int(bad[0]), float(row[bad[0]]))
+    return [len(r) for r in rows], None
+
+
+def _take_rows(rows: List[Any], local: List[int]) -> List[Any]:
+    return [rows[i] for i in local]
+
+
+
+def _offered_matches(rows: List[Any], local: List[int], first: int, offers: List[Dict[int, int]],
+                     shared: List[Tuple[Any, int]], length: int, per_motif: int) -> List[List[Tuple[int, int, Any]]]:
+    """Per motif, this partition's `per_motif` best matches closest to the representative, as
+    from_motifs chooses them, with their values: (series among all held, first point, values)."""
+    from qel.candidates import _closest
+    arrays = [rows[i] for i in local]
+    offered = []
+    for matches_here, (representative, span) in zip(offers, shared):
+        matches = [(s, p) for s, p in matches_here.items() if len(arrays[s]) >= length and p + span <= len(arrays[s])]
+        chosen = _closest(arrays, matches, representative, span, per_motif) if matches else []
+        offered.append([(s + first, p, arrays[s][p:p + span].copy()) for s, p in chosen])
+    return offered
+
+
+def _measure_rows(rows: List[Any], local: List[int], queries: Any, length: int) -> Tuple[Any, Any]:
+    """`nearest_exact` of the queries on this partition's series `local`."""
+    numpy = importlib.import_module("numpy")
+    from qel.verify import SeriesSet, Windows, nearest_exact
+    if not local:
+        return numpy.zeros((len(queries), 0), dtype=numpy.int64), numpy.zeros((len(queries), 0))
+    return nearest_exact(Windows.of(SeriesSet.from_arrays([rows[i] for i in local]), length), queries)
 
 
 # --- the driver's arithmetic -----------------------------------------------------------------
@@ -418,21 +627,32 @@ class _Runner:
     def load(self, sources: List[Any], seglen: int, alphabet: int) -> List[Any]:
         """Handles of the prepared partitions, each kept where it was made (on a worker) and
         made again from its source should that worker be lost."""
+        return self.keep("load, z-normalise, discretise", _prepare, sources, seglen, alphabet)
+
+    def keep(self, step: str, function: Callable[..., Any], sources: List[Any], *shared: Any) -> List[Any]:
+        """Handles of function(*arguments, *shared) for each source's arguments (a partition's
+        handle, a delayed or a _Held value, or a tuple starting with one), each result kept where
+        it was made (on a worker) and made again from its source should that worker be lost."""
+        if not sources:
+            return []
         began = time.perf_counter()
         dask = _dask()
+        arguments = [item if isinstance(item, tuple) else (item,) for item in sources]
         if self.client is None:
-            tasks = [dask.delayed(_prepare, pure=False)(source, seglen, alphabet) for source in sources]
+            tasks = [dask.delayed(function, pure=False)(*args, *shared) for args in arguments]
             parts = list(dask.persist(*tasks, scheduler="sync"))
         else:
             # Futures throughout: one graph of a few layers per step, where a dask.delayed
             # per partition would make the scheduler unpack a layer per task.
-            lazy = [i for i, source in enumerate(sources) if _is_delayed(source)]
-            inputs = list(sources)
-            for i, future in zip(lazy, self.client.compute([sources[i] for i in lazy])):
+            inputs = [args[0] for args in arguments]
+            lazy = [i for i, source in enumerate(inputs) if _is_delayed(source)]
+            for i, future in zip(lazy, self.client.compute([inputs[i] for i in lazy])):
                 inputs[i] = future
             count = len(inputs)
-            parts = self.client.map(_prepare, inputs, [seglen] * count, [alphabet] * count, pure=False)
-        self._took("load, z-normalise, discretise", began)
+            columns = [inputs] + [[args[c] for args in arguments] for c in range(1, len(arguments[0]))] \
+                if arguments else []
+            parts = self.client.map(function, *columns, *[[value] * count for value in shared], pure=False)
+        self._took(step, began)
         return parts
 
     def each(self, step: str, function: Callable[..., Any], parts: List[Any], *shared: Any) -> List[Any]:

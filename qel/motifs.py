@@ -2,16 +2,19 @@
 decided by exact z-normalised distances; the verified motif record."""
 import math
 from dataclasses import dataclass, field, replace
-from typing import Any, Callable, Dict, List, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Protocol, Sequence, Tuple, Union, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from qel.candidates import Candidates, Setting, from_motifs, mine_motifs, settings_for, spread_windows
-from qel.frames import series_of
 from qel.search import Rule, Scored, Search, improve, select
+from qel.frames import series_of
 from qel.verify import (Flags, Floats, Ints, NullModel, SeriesSet, Support, Windows, nearest_exact,
                         nearest_screen, support_automatic, support_fixed)
+
+if TYPE_CHECKING:
+    import _qel_cpp
 
 # What `mine` takes as a set: a 2-D array, or a sequence of 1-D arrays or lists of numbers.
 SeriesLike = Union[NDArray[Any], Sequence[ArrayLike]]
@@ -20,10 +23,12 @@ Keep = Callable[[Candidates], Flags]
 
 # Windows drawn at random places: the null sample of distances, and extra candidates.
 _NULL_WINDOWS = 32
+# Windows drawn for the null refitted away from the best candidate's occurrences.
+_REFIT_WINDOWS = 48
 # Candidates cut from each motif of the miner.
-_PER_MOTIF = 4
-# A larger set is searched on this many series drawn at random; the motifs found are then
-# measured exactly on every series.
+_PER_MOTIF = 2
+# A larger set is mined and searched on this many series drawn at random; the motifs found
+# are then measured exactly on every series.
 _SEARCHED = 24
 
 
@@ -151,14 +156,19 @@ def mine(series: SeriesLike, length: Optional[int] = None, *, top: int = 5, mins
     >>> all(abs(best.nearest[s] - places[s]) < 32 for s in range(20))
     True
     """
-    arrays = _series_arrays(series_of(series, axis)[0])
+    return mine_source(InProcess(_series_arrays(series_of(series, axis)[0])), length, top, minsup, keep_flat, seed)
+
+
+def mine_source(source: "Source", length: Optional[int], top: int, minsup: Optional[float], keep_flat: bool,
+                seed: int) -> List[Motif]:
+    """`mine` on a set read through `source` (see `Source`); the arguments as `mine` takes them."""
     top = _positive_int(top, "top")
     seed = _int(seed, "seed")
     if minsup is not None and not (isinstance(minsup, (int, float)) and 0 < minsup <= 1):
         raise ValueError(f"minsup must be in (0, 1] or None, got {minsup!r}")
-    longest = max(len(a) for a in arrays)
+    longest = max(source.lengths)
     if length is None:
-        lengths = _lengths_from_patterns(arrays)
+        lengths = _lengths_from_patterns(source)
     else:
         length = _int(length, "length")
         if length < 3:
@@ -166,59 +176,202 @@ def mine(series: SeriesLike, length: Optional[int] = None, *, top: int = 5, mins
         if length > longest:
             raise ValueError(f"length {length} is longer than every series (the longest has {longest} points)")
         lengths = [length]
+    # Each motif returned is measured on every series: with one length the search's picks
+    # already skip overlaps and two spares suffice; of several lengths, one length's best may
+    # sit on another's shape.
+    count = top + 2 if len(lengths) == 1 else 3 * top
     found: List[Motif] = []
     for each in lengths:
-        found.extend(_mine_length(arrays, each, 3 * top, minsup, keep_flat, seed))
+        found.extend(_mine_length(source, each, count, minsup, keep_flat, seed))
     return _without_overlap(sorted(found, key=lambda m: -m.score), top)
 
 
-def _mine_length(arrays: List[Floats], length: int, count: int, minsup: Optional[float],
+def _mine_length(source: "Source", length: int, count: int, minsup: Optional[float],
                  keep_flat: bool, seed: int) -> List[Motif]:
     """Up to `count` verified motifs of `length` points, best first."""
-    holders = [i for i, a in enumerate(arrays) if len(a) >= length]
+    holders = [i for i, points in enumerate(source.lengths) if points >= length]
     if len(holders) < 2:
         raise ValueError(f"length {length}: fewer than two series have at least {length} points")
-    held = [arrays[i] for i in holders]
-    every = Windows.of(SeriesSet.from_arrays(held), length)
-    rng = np.random.default_rng(seed)
-    searched = np.arange(len(held)) if len(held) <= _SEARCHED else np.sort(rng.choice(len(held), _SEARCHED, replace=False))
-    windows = every if len(searched) == len(held) else Windows.of(SeriesSet.from_arrays([held[i] for i in searched]), length)
-    shaped: Keep = lambda c: _has_shape(every, c)
-    typical = _typical_deviation(every)
-    keep: Keep = shaped if keep_flat else (lambda c: shaped(c) & _not_flat(every, typical, c))
-    null_sample = spread_windows(held, length, _NULL_WINDOWS, seed)
+    here = _Here.of(source, holders, length, seed)
+    held, searched = here.held, here.searched
+    windows = here.windows if len(searched) == len(held) else here.windows.subset(here.rows[searched])
+    shaped: Keep = lambda c: _has_shape(here.windows, here.rows_of(c))
+    typical = _typical_deviation(here.windows)
+    keep: Keep = shaped if keep_flat else (lambda c: shaped(c) & _not_flat(here.windows, typical, here.rows_of(c)))
+    null_sample = here.null_sample
     null_sample = null_sample.take(np.flatnonzero(shaped(null_sample)))
-    rule: Rule
+    # Without `minsup` the rule needs the null model, fitted below on the pool's own random
+    # windows: until then the candidates are ranked as if every series had to match.
+    search = Search(windows, searched, held, _fixed_rule(float(minsup or 1.0), length), keep)
+    pool = search.score(here.mined.joined(null_sample))
     if minsup is None:
-        rule = _automatic_rule(NullModel.fit(_null_distances(windows, searched, held, null_sample)))
-    else:
-        rule = _fixed_rule(float(minsup), length)
-    search = Search(windows, searched, held, rule, keep)
-    candidates = _miner_candidates(held, length).joined(null_sample)
-    pool = search.score(candidates)
-    clean = None
-    if minsup is None and len(pool):
-        clean = _null_away_from(pool, pool.best(1)[0], search, shaped, seed)
-    if clean is not None:
-        rule = _automatic_rule(clean)
-        search = replace(search, rule=rule)
-        pool = replace(pool, support=rule(pool.distances, pool.own))
+        search, pool = _ruled(search, pool, _automatic_rule(NullModel.fit(_pool_distances(pool, null_sample))))
+        clean = _null_away_from(pool, pool.best(1)[0], search, shaped, seed) if len(pool) else None
+        if clean is not None:
+            search, pool = _ruled(search, pool, _automatic_rule(clean))
     pool = improve(search, pool)
     rows = select(pool, count)
-    return _records(pool.candidates.take(np.array(rows, dtype=np.int64)), every, held, holders, rule)
+    measure = lambda queries: source.measure(holders, queries, length)
+    return _records(pool.candidates.take(np.array(rows, dtype=np.int64)), measure, held, holders, search.rule)
 
 
-def _miner_candidates(arrays: List[Floats], length: int) -> Candidates:
-    """The miner's motifs at each setting, as candidates of `length` points."""
+# --- where the series are read: this process, or the partitions of a cluster (qel.distributed) ---
+#
+# The steps above read the set only through a `Source`: the miner's motifs and the candidates
+# cut from them, the few series the search works on, and the final exact measurement on every
+# series.  `InProcess` holds the arrays; `qel.distributed` sends each request to the partitions.
+
+@dataclass(frozen=True)
+class Found:
+    """A motif of the native miner as candidates are cut from it. Its best matches come in
+    series order: the module's own dicts come in hash order, which would otherwise decide
+    which matches a short list keeps and how ties fall."""
+
+    pattern: str
+    length: int                    # points in one occurrence
+    representative: List[float]    # `length` values
+    best_matches: Dict[int, int]   # series (among those mined) -> first point, ascending by series
+
+    @classmethod
+    def of(cls, motif: Any) -> "Found":
+        """From a `_qel_cpp.Motif` or a `qel.distributed.MotifRecord`."""
+        return cls(str(motif.pattern), int(motif.length), [float(v) for v in motif.representative],
+                   dict(sorted((int(s), int(p)) for s, p in motif.best_matches.items())))
+
+
+class Source(Protocol):
+    """What verified mining reads of a set. `numbers` are input series numbers, ascending;
+    series in what comes back are numbered among them (0 is numbers[0])."""
+
+    @property
+    def lengths(self) -> List[int]:
+        """Points in each input series."""
+
+    def motifs(self, numbers: List[int], setting: Setting, minsup: float, count: int) -> List[Found]:
+        """The miner's best `count` motifs on those series (`candidates.mine_motifs`)."""
+
+    def candidates(self, numbers: List[int], found: List[Found], length: int, per_motif: int) -> Candidates:
+        """`candidates.from_motifs` on those series."""
+
+    def series(self, numbers: List[int], needed: Ints) -> List[Floats]:
+        """The values of series `needed` (ascending, among `numbers`), in that order."""
+
+    def measure(self, numbers: List[int], queries: Floats, length: int) -> Tuple[Ints, Floats]:
+        """`verify.nearest_exact` of the queries, (queries, len(numbers)), on those series."""
+
+
+@dataclass(frozen=True)
+class InProcess:
+    """A set held in this process."""
+
+    arrays: List[Floats]
+
+    @property
+    def lengths(self) -> List[int]:
+        return [len(a) for a in self.arrays]
+
+    def motifs(self, numbers: List[int], setting: Setting, minsup: float, count: int) -> List[Found]:
+        return [Found.of(m) for m in mine_motifs([self.arrays[i] for i in numbers], setting, minsup, count)]
+
+    def candidates(self, numbers: List[int], found: List[Found], length: int, per_motif: int) -> Candidates:
+        # from_motifs reads only pattern, length, representative and best_matches.
+        motifs = cast("List[_qel_cpp.Motif]", found)
+        return from_motifs([self.arrays[i] for i in numbers], motifs, length, per_motif)
+
+    def series(self, numbers: List[int], needed: Ints) -> List[Floats]:
+        return [self.arrays[numbers[i]] for i in needed]
+
+    def measure(self, numbers: List[int], queries: Floats, length: int) -> Tuple[Ints, Floats]:
+        _refuse_stand_ins(queries)
+        return nearest_exact(Windows.of(SeriesSet.from_arrays([self.arrays[i] for i in numbers]), length), queries)
+
+
+@dataclass(frozen=True)
+class _Here:
+    """What one length's search reads, in this process: the searched series, the random
+    windows and the miner's candidates are known before any series is read, so only their
+    series are fetched. The search never leaves them (it re-centres on searched series and
+    shifts a candidate within its own)."""
+
+    held: List[Floats]        # series holding the length; those not fetched are NaN stand-ins of their length
+    windows: Windows          # windows of the fetched series
+    rows: Ints                # (held,) row of each series in `windows`, -1 where not fetched
+    searched: Ints            # series the search measures candidates on
+    null_sample: Candidates   # windows at random places
+    mined: Candidates         # the miner's candidates
+
+    @classmethod
+    def of(cls, source: Source, holders: List[int], length: int, seed: int) -> "_Here":
+        every = source.lengths   # a list made on each call
+        lengths = [every[i] for i in holders]
+        rng = np.random.default_rng(seed)
+        searched = np.arange(len(holders)) if len(holders) <= _SEARCHED else \
+            np.sort(rng.choice(len(holders), _SEARCHED, replace=False))
+        held = _stand_ins(lengths)
+        null_sample = spread_windows(held, length, _NULL_WINDOWS, seed)
+        # The miner reads only the searched series: its candidates are judged on them, and
+        # on a large set that is a fraction of the mining.
+        mined = _miner_candidates(source, [holders[i] for i in searched], length)
+        mined = replace(mined, series=searched[mined.series])
+        needed = np.unique(np.concatenate([searched, null_sample.series, mined.series]).astype(np.int64))
+        fetched = source.series(holders, needed)
+        for i, values in zip(needed, fetched):
+            held[i] = values
+        rows = np.full(len(holders), -1, dtype=np.int64)
+        rows[needed] = np.arange(len(needed))
+        return cls(held, Windows.of(SeriesSet.from_arrays(fetched), length), rows, searched, null_sample, mined)
+
+    def rows_of(self, candidates: Candidates) -> Candidates:
+        """The candidates with their series as rows of `windows`."""
+        rows = self.rows[candidates.series]
+        if np.any(rows < 0):
+            raise RuntimeError("a candidate lies in a series the search did not fetch")
+        return replace(candidates, series=rows)
+
+
+def _stand_ins(lengths: Sequence[int]) -> List[Floats]:
+    """NaN arrays of these lengths that take no memory: what is read of them is their length."""
+    return [np.broadcast_to(np.float64(np.nan), (points,)) for points in lengths]
+
+
+def _refuse_stand_ins(queries: Floats) -> None:
+    if not np.all(np.isfinite(queries)):
+        raise RuntimeError("a motif was cut from a series the search did not fetch")
+
+
+def _miner_candidates(source: "Source", holders: List[int], length: int) -> Candidates:
+    """The miner's motifs at each setting on the `holders` series, as candidates of `length`
+    points (series numbered among the holders)."""
     # A shape held by a fifth of the series still yields patterns; verification rejects the rest.
-    minsup = max(0.2, 2.0 / len(arrays))
+    minsup = max(0.2, 2.0 / len(holders))
     candidates = Candidates(length, np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64), ())
+    lengths = source.lengths   # a list made on each call
+    shortest = min(lengths[i] for i in holders)
     for setting in settings_for(length):
-        if setting.seglen * setting.min_letters > min(len(a) for a in arrays):
+        if setting.seglen * setting.min_letters > shortest:
             continue
-        found = mine_motifs(arrays, setting, minsup, 50)
-        candidates = candidates.joined(from_motifs(arrays, found, length, _PER_MOTIF))
+        found = source.motifs(holders, setting, minsup, 50)
+        candidates = candidates.joined(source.candidates(holders, found, length, _PER_MOTIF))
     return candidates
+
+
+def _ruled(search: Search, pool: Scored, rule: Rule) -> Tuple[Search, Scored]:
+    """The search and the pool under another match rule (the distances stay)."""
+    return replace(search, rule=rule), replace(pool, support=rule(pool.distances, pool.own))
+
+
+def _pool_distances(pool: Scored, sample: Candidates) -> Floats:
+    """The pool's nearest distances of the windows of `sample` to the searched series other than
+    their own: the random windows are scored as candidates, so they need no screen of their own
+    (one the pool left out, a near-flat window, is left out here too)."""
+    where = {key: row for row, key in enumerate(zip(pool.candidates.series.tolist(), pool.candidates.start.tolist()))}
+    rows = np.array([where[key] for key in zip(sample.series.tolist(), sample.start.tolist()) if key in where],
+                    dtype=np.int64)
+    distances = pool.distances[rows].astype(np.float64, copy=True)
+    own = pool.own[rows]
+    inside = np.flatnonzero(own >= 0)
+    distances[inside, own[inside]] = np.nan
+    return distances
 
 
 def _null_distances(windows: Windows, searched: Ints, arrays: Sequence[Floats], sample: Candidates) -> Floats:
@@ -243,7 +396,7 @@ def _null_away_from(pool: Scored, row: int, search: Search, shaped: Keep, seed: 
     None when too few such windows exist (series hardly longer than the motif)."""
     length = pool.candidates.length
     searched = search.searched
-    sample = spread_windows([search.arrays[i] for i in searched], length, 3 * _NULL_WINDOWS, seed + 1)
+    sample = spread_windows([search.arrays[i] for i in searched], length, _REFIT_WINDOWS, seed + 1)
     near = pool.starts[row][sample.series]
     clean = np.abs(sample.start - near) >= length
     sample = Candidates(length, searched[sample.series], sample.start, sample.pattern)
@@ -294,14 +447,14 @@ def _per_point(support: Support, length: int) -> Support:
     return Support(support.radius, support.count, support.score / math.sqrt(length))
 
 
-def _records(chosen: Candidates, windows: Windows, held: Sequence[Floats], holders: List[int],
-             rule: Rule) -> List[Motif]:
+def _records(chosen: Candidates, measure: "Callable[[Floats], Tuple[Ints, Floats]]", held: Sequence[Floats],
+             holders: List[int], rule: Rule) -> List[Motif]:
     """The motifs of the chosen candidates, their distances measured exactly (float64) in
     every series that holds the length; `holders` maps those series to input numbers."""
     if not len(chosen):
         return []
     values = chosen.values(held)
-    starts, distances = nearest_exact(windows, values)
+    starts, distances = measure(values)
     rows = np.arange(len(chosen))
     # A candidate's own window is its nearest, at distance 0, whatever the rounding.
     distances[rows, chosen.series] = 0.0
@@ -343,20 +496,21 @@ def _same_shape(a: Motif, b: Motif) -> bool:
     return overlaps >= len(shared) / 2
 
 
-def _lengths_from_patterns(arrays: List[Floats]) -> List[int]:
+def _lengths_from_patterns(source: "Source") -> List[int]:
     """Motif lengths to try when none is given: the spans of the patterns the miner finds with
     letters of 4, 8 and 16 points, rounded to 16 x 1.5^i points (at most a quarter of the
     median series length); at most five, spread over that range, as each is one verification."""
-    ordered = sorted(len(a) for a in arrays)
+    ordered = sorted(source.lengths)
+    every = list(range(len(ordered)))
     reach = ordered[len(ordered) // 2]
     grid = [int(round(16 * 1.5 ** i / 4) * 4) for i in range(12)]
     grid = [g for g in grid if g <= max(16, reach // 4)]
     spans = []
-    minsup = max(0.2, 2.0 / len(arrays))
+    minsup = max(0.2, 2.0 / len(ordered))
     for seglen in (4, 8, 16):
         if 4 * seglen > reach:
             continue
-        for motif in mine_motifs(arrays, Setting(seglen, 4, 4), minsup, 50):
+        for motif in source.motifs(every, Setting(seglen, 4, 4), minsup, 50):
             spans.append(int(motif.length))
     chosen = sorted({min(grid, key=lambda g: abs(math.log(g / span))) for span in spans if span >= 3})
     if len(chosen) > 5:

@@ -2,7 +2,7 @@
 the radius that tells a candidate's matches from the rest."""
 import math
 from dataclasses import dataclass, field
-from typing import Iterable, List, Sequence, Tuple
+from typing import Callable, Iterable, List, Sequence, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -23,6 +23,8 @@ FLAT_SHARE = 1e-8
 _CHUNK_BYTES = 1 << 23
 # Bytes of normalised windows kept between calls (one length's worth).
 _CACHE_BYTES = 1 << 28
+# Longest query whose exact products are taken by blocks rather than by FFT.
+_BLOCKED_LENGTH = 128
 
 
 @dataclass(frozen=True)
@@ -37,15 +39,18 @@ class SeriesSet:
     @classmethod
     def from_arrays(cls, arrays: Sequence[Floats]) -> "SeriesSet":
         lengths = np.array([len(a) for a in arrays], dtype=np.int64)
-        values = np.zeros((len(arrays), int(lengths.max())), dtype=np.float64)
-        flat = np.zeros(len(arrays), dtype=bool)
-        for row, array in zip(values, arrays):
-            deviation = array.std()
-            row[:len(array)] = array - array.mean()
-            if deviation > 0:
-                row[:len(array)] /= deviation
-        for index, array in enumerate(arrays):
-            flat[index] = not array.std() > 0
+        if np.all(lengths == lengths[0]):
+            values = np.array(arrays, dtype=np.float64)   # one pass over a set of equal lengths
+        else:
+            values = np.zeros((len(arrays), int(lengths.max())), dtype=np.float64)
+            for row, array in zip(values, arrays):
+                row[:len(array)] = array
+        inside = np.arange(values.shape[1])[None, :] < lengths[:, None]
+        mean = values.sum(axis=1) / lengths
+        values = np.where(inside, values - mean[:, None], 0.0)
+        deviation = np.sqrt((values * values).sum(axis=1) / lengths)
+        flat = ~(deviation > 0)
+        values /= np.where(flat, 1.0, deviation)[:, None]
         return cls(values, lengths, flat)
 
 
@@ -82,6 +87,13 @@ class Windows:
         constant = changes[:, length - 1:] - changes[:, :starts] == 0
         flat = constant | (deviation <= FLAT_SHARE) | series.flat[:, None]
         return cls(series, length, valid, flat, mean, deviation)
+
+    def subset(self, rows: Ints) -> "Windows":
+        """The windows of series `rows` alone, in that order (each series is rescaled on its
+        own, so they are the windows of the set of those series)."""
+        values = self.series
+        return Windows(SeriesSet(values.values[rows], values.lengths[rows], values.flat[rows]), self.length,
+                       self.valid[rows], self.flat[rows], self.mean[rows], self.deviation[rows])
 
     def chunks(self) -> Iterable[Chunk]:
         """(rows, normalised windows of those series) for all series, a few series at a time;
@@ -121,9 +133,20 @@ def _normalised_windows(windows: "Windows", rows: slice) -> Matrix32:
     so its product with a z-normalised query is their correlation; flat windows are zero rows."""
     length = windows.length
     cut = np.lib.stride_tricks.sliding_window_view(windows.series.values[rows], length, axis=1)
-    scale = np.where(windows.flat[rows], 0.0, 1.0 / (length * np.maximum(windows.deviation[rows], FLAT_SHARE)))
-    matrix: Floats = (cut - windows.mean[rows][:, :, None]) * scale[:, :, None]
-    return matrix.astype(np.float32).reshape(-1, length)
+    scale = _window_scale(windows)[rows].astype(np.float32)
+    # Centred in float64, written straight into float32: no float64 copy of every window.
+    matrix: Matrix32 = np.empty(cut.shape, dtype=np.float32)
+    np.subtract(cut, windows.mean[rows][:, :, None], out=matrix, casting="unsafe")
+    matrix *= scale[:, :, None]
+    return matrix.reshape(-1, length)
+
+
+def _window_scale(windows: "Windows") -> Floats:
+    """(series, starts) 1 / (length x deviation): turns a window's product with a z-normalised
+    query into their correlation; 0 for flat windows, which match nothing."""
+    scale: Floats = np.where(windows.flat, 0.0,
+                             1.0 / (windows.length * np.maximum(windows.deviation, FLAT_SHARE)))
+    return scale
 
 
 def nearest_screen(windows: Windows, queries: ArrayLike) -> Tuple[Ints, Floats]:
@@ -153,7 +176,11 @@ def nearest_screen(windows: Windows, queries: ArrayLike) -> Tuple[Ints, Floats]:
 
 
 def nearest_exact(windows: Windows, queries: ArrayLike) -> Tuple[Ints, Floats]:
-    """Nearest window of every series to each query, in float64 (sliding products by FFT).
+    """Nearest window of every series to each query, in float64.
+
+    Sliding products by matrix products over blocks of the series (`_sliding_products`) or, for
+    long queries, by FFT; the best window of each series then recomputed from its own centred
+    values.
 
     Returns the same as `nearest_screen`, exact to rounding.
     """
@@ -161,43 +188,80 @@ def nearest_exact(windows: Windows, queries: ArrayLike) -> Tuple[Ints, Floats]:
     z = znormalise_rows(queries)
     values = windows.series.values
     count, per_series = windows.valid.shape
-    size = 1 << int(math.ceil(math.log2(values.shape[1] + length)))
-    spectra = np.fft.rfft(values, size, axis=1)
-    scale = np.where(windows.flat, 0.0, 1.0 / (length * np.maximum(windows.deviation, FLAT_SHARE)))
-    scale = np.where(windows.valid, scale, np.nan)
+    scale = np.where(windows.valid, _window_scale(windows), np.nan)
     starts = np.empty((len(z), count), dtype=np.int64)
     correlation = np.empty((len(z), count), dtype=np.float64)
-    for first in range(0, len(z), 8):
-        group = slice(first, min(len(z), first + 8))
-        query_spectra = np.conj(np.fft.rfft(z[group], size, axis=1))
-        products = np.fft.irfft(spectra[None] * query_spectra[:, None], size, axis=2)[:, :, :per_series]
+    # Products cost about 4 x length operations per window by blocks, a few x log2(points) by
+    # FFT (whose constant is larger): blocks win up to this length.
+    if length <= _BLOCKED_LENGTH:
+        kernel = _shift_kernel(z)
+        products_of: Callable[[Floats], Floats] = lambda part: _sliding_products(part, kernel, length, per_series)
+    else:
+        size = 1 << int(math.ceil(math.log2(values.shape[1] + length)))
+        query_spectra = np.conj(np.fft.rfft(z, size, axis=1))
+        products_of = lambda part: np.fft.irfft(np.fft.rfft(part, size, axis=1)[None] * query_spectra[:, None],
+                                                size, axis=2)[:, :, :per_series]
+    step = max(1, _CHUNK_BYTES // max(len(z) * values.shape[1] * 8, 1))
+    for first in range(0, count, step):
+        rows = slice(first, min(count, first + step))
         # The query sums to 0, so its product with a window is already centred on the window's mean.
-        products = products * scale[None]
+        products = products_of(values[rows]) * scale[None, rows]
         products[np.isnan(products)] = -np.inf
-        best, value = _direct_best(windows, z[group], products)
-        starts[group] = best
-        correlation[group] = value
+        starts[:, rows], correlation[:, rows] = _direct_best(windows, rows, z, products)
     return starts, _to_distances(correlation, length)
 
 
-def _direct_best(windows: Windows, z: Floats, products: Floats, count: int = 4) -> Tuple[Ints, Floats]:
-    """Best start and correlation per (query, series) among the `count` best by `products`, each
+def _shift_kernel(z: Floats) -> Floats:
+    """(2 length, queries x length): column q x length + r holds query q shifted down by r
+    points, so that a row of two consecutive blocks of a series times it gives the products of
+    query q with the windows starting r points into the first block."""
+    count, length = z.shape
+    lag = np.arange(2 * length)[:, None] - np.arange(length)[None, :]
+    inside = (lag >= 0) & (lag < length)
+    kernel = np.where(inside[None], z[:, np.clip(lag, 0, length - 1)], 0.0)   # (queries, 2 length, length)
+    shifted: Floats = np.ascontiguousarray(kernel.transpose(1, 0, 2)).reshape(2 * length, count * length)
+    return shifted
+
+
+def _sliding_products(values: Floats, kernel: Floats, length: int, starts: int) -> Floats:
+    """(queries, series, starts) products of each query with every window of each series.
+
+    The series are cut into blocks of `length` points; each pair of consecutive blocks times
+    `_shift_kernel` gives the products for the `length` windows starting in the first block:
+    one dense matrix product, about 4 x length operations per window and query, in float64.
+    """
+    series, points = values.shape
+    blocks = -(-starts // length)
+    padded = np.zeros((series, (blocks + 1) * length))
+    padded[:, :points] = values
+    cut = padded.reshape(series, blocks + 1, length)
+    pairs = np.concatenate([cut[:, :-1], cut[:, 1:]], axis=2).reshape(series * blocks, 2 * length)
+    queries = kernel.shape[1] // length
+    products = (pairs @ kernel).reshape(series, blocks, queries, length).transpose(2, 0, 1, 3)
+    out: Floats = products.reshape(queries, series, blocks * length)[:, :, :starts]
+    return out
+
+
+def _direct_best(windows: Windows, rows: slice, z: Floats, products: Floats,
+                 count: int = 4) -> Tuple[Ints, Floats]:
+    """Best start and correlation per (query, series of `rows`) among the `count` best by `products`, each
     recomputed from its window centred on its own mean: sliding products carry the rounding of
     the series' level, which matters where a window hardly varies."""
     length = windows.length
-    count = min(count, products.shape[2])
-    top = np.repeat(np.argmax(products, axis=2)[:, :, None], count, axis=2)
     # Rounding in the products is about 1e-16 x the series' spread / the window's deviation:
     # only series with windows of a thousandth of their deviation need more than the best.
-    fragile = np.flatnonzero(np.any(windows.valid & ~windows.flat & (windows.deviation < 1e-3), axis=1))
+    valid, flat, spread = windows.valid[rows], windows.flat[rows], windows.deviation[rows]
+    fragile = np.flatnonzero(np.any(valid & ~flat & (spread < 1e-3), axis=1))
+    count = min(count, products.shape[2]) if len(fragile) else 1
+    top = np.repeat(np.argmax(products, axis=2)[:, :, None], count, axis=2)
     if len(fragile):
         top[:, fragile] = np.argpartition(-products[:, fragile], count - 1, axis=2)[:, :, :count]
-    rows = np.arange(products.shape[1])[None, :, None]
-    cut = np.lib.stride_tricks.sliding_window_view(windows.series.values, length, axis=1)
-    chosen = cut[rows, top]                                    # (queries, series, count, length)
+    series = np.arange(products.shape[1])[None, :, None]
+    cut = np.lib.stride_tricks.sliding_window_view(windows.series.values[rows], length, axis=1)
+    chosen = cut[series, top]                                  # (queries, series, count, length)
     centred = chosen - chosen.mean(axis=3, keepdims=True)
     deviation = np.sqrt((centred * centred).mean(axis=3))
-    flat = windows.flat[rows, top]
+    flat = flat[series, top]
     correlation = np.einsum("qscl,ql->qsc", centred, z) / (length * np.where(flat, 1.0, deviation))
     correlation = np.where(flat, 0.0, correlation)
     correlation = np.where(np.isfinite(np.take_along_axis(products, top, axis=2)), correlation, -np.inf)

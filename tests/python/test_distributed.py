@@ -114,6 +114,96 @@ class AgreesWithTheModuleTest(unittest.TestCase):
         self.assertEqual([m.pattern for m in distributed.mine(parts, 0.14, 1, 3, 6, 0, 1.0)], want)
 
 
+def planted_set(seed, count, points):
+    """`count` random walks of ragged lengths (some under 64 points), a 48-point sine added to
+    most of them: a set where the verified motifs are found by the search, not by chance."""
+    rng = numpy.random.default_rng(seed)
+    shape = 3 * numpy.sin(numpy.linspace(0, 2 * numpy.pi, 48))
+    series = []
+    for _ in range(count):
+        values = numpy.cumsum(rng.normal(size=int(rng.integers(40, points)))) * 0.3
+        if len(values) > 60 and rng.random() < 0.7:
+            start = int(rng.integers(0, len(values) - 48))
+            values[start:start + 48] += shape
+        series.append(values)
+    return series
+
+
+def ragged_parts(rng, series):
+    """The set cut in order into partitions of 1 to 9 series, now and then an empty one."""
+    parts, at = [], 0
+    while at < len(series):
+        size = rng.randint(1, 9)
+        parts.append(series[at:at + size])
+        at += size
+        if rng.random() < 0.15:
+            parts.append([])
+    return parts
+
+
+def verified_differences(want, got):
+    """How two lists of verified motifs differ: places, matches and support exactly, distances
+    and radii within 1e-9."""
+    if len(want) != len(got):
+        return [f"{len(want)} motifs, {len(got)} distributed"]
+    found = []
+    for rank, (a, b) in enumerate(zip(want, got)):
+        same = ((a.length, a.series, a.start, a.pattern, a.support, a.nearest, a.matches) ==
+                (b.length, b.series, b.start, b.pattern, b.support, b.nearest, b.matches))
+        close = (a.distances.keys() == b.distances.keys() and abs(a.radius - b.radius) <= 1e-9 and
+                 all(abs(a.distances[s] - b.distances[s]) <= 1e-9 for s in a.distances) and
+                 numpy.array_equal(a.representative, b.representative))
+        if not (same and close):
+            found.append(f"motif {rank}: {a!r} vs {b!r}")
+    return found
+
+
+class VerifiedTest(unittest.TestCase):
+    """`mine_verified` gives `qel.mine`'s motifs whichever way the set is cut."""
+
+    def test_seeded_sets_cut_at_random(self):
+        import qel
+        # (series, longest, length): fewer and more than the 24 series the search samples,
+        # series shorter than the length, a given share, and lengths chosen from the patterns.
+        cases = [(10, 300, 48, None), (31, 260, 48, None), (16, 200, 64, 0.5), (40, 220, 32, None),
+                 (12, 220, None, None), (28, 200, None, None)]
+        compared = 0
+        for index, (count, points, length, minsup) in enumerate(cases):
+            series = planted_set(index, count, points)
+            rng = random.Random(index)
+            seed = rng.randrange(100)
+            want = qel.mine(series, length, top=3, minsup=minsup, seed=seed)
+            self.assertTrue(want)
+            for form in ("lists", "bag"):
+                with self.subTest(case=index, form=form):
+                    parts = ragged_parts(rng, series) if form == "lists" else \
+                        dask.bag.from_sequence(series, npartitions=rng.randint(2, 5))
+                    got = distributed.mine_verified(parts, length, top=3, minsup=minsup, seed=seed)
+                    self.assertEqual(verified_differences(want, got), [])
+                    compared += len(got)
+        self.assertGreater(compared, 25)
+
+    def test_what_qel_mine_refuses_it_refuses(self):
+        import qel
+        rng = numpy.random.default_rng(0)
+        table = rng.normal(size=(4, 50))
+        holed = table.copy()
+        holed[2, 7] = numpy.nan
+        for parts, kwargs in [([table[:1], holed[1:]], {"length": 10}), ([table[:2], table[2:]], {"length": 60}),
+                              ([table], {"length": 2}), ([table], {"length": 10, "top": 0}),
+                              ([table], {"length": 10, "minsup": 1.5}), ([[], []], {"length": 10}),
+                              ([table[:1], [table[1][:5]]], {"length": 10})]:
+            whole = [row for part in parts for row in part]
+            with self.subTest(kwargs=kwargs):
+                with self.assertRaises(ValueError) as want:
+                    qel.mine(whole, **kwargs)
+                with self.assertRaises(ValueError) as got:
+                    distributed.mine_verified(parts, **kwargs)
+                self.assertEqual(str(got.exception), str(want.exception))
+        self.assertRaises(TypeError, distributed.mine_verified, [table], 10.5)
+        self.assertRaises(TypeError, distributed.mine_verified, [[["1", 2.0]]], 3)
+
+
 class ErrorsTest(unittest.TestCase):
     def test_the_modules_errors_for_its_parameters(self):
         parts = [[[1.0, 2.0, 3.0, 4.0]], [[4.0, 3.0, 2.0, 1.0]]]

@@ -30,7 +30,7 @@ import dask.bag  # noqa: E402
 import _qel_cpp  # noqa: E402
 import compare  # noqa: E402
 from qel import cli, cluster, distributed  # noqa: E402
-from test_distributed import NAMES, as_dicts, differences  # noqa: E402
+from test_distributed import NAMES, as_dicts, differences, planted_set, verified_differences  # noqa: E402
 
 PARAMETERS = (0.3, 4, 4, 3, 0, 0.8)
 # How long a step may take on a loaded 2-core machine, where starting a worker process (and
@@ -127,6 +127,43 @@ def test_a_worker_killed_mid_run_changes_nothing(client, tmp_path, step):
     client.run(lambda: __import__("importlib").reload(__import__("qel.distributed").distributed))
     assert "got" in outcome
     agree(table, outcome["got"])
+    assert victim not in client.run(os.getpid).values()
+
+
+@pytest.mark.parametrize("step", ["_offered_matches", "_measure_rows"])
+def test_verified_motifs_survive_a_worker_killed_mid_run(client, tmp_path, step):
+    """`mine_verified` on the cluster gives `qel.mine`'s motifs, even when the worker running
+    the third slowed task of a step (candidates from the miner's motifs, or the final
+    measurement) is killed: the partitions it held are made again from their sources."""
+    import qel
+    series = planted_set(5, 30, 260)
+    want = qel.mine(series, 48, top=3, seed=2)
+    folder = str(tmp_path)
+
+    def slow_step():
+        from qel import distributed
+        setattr(distributed, step, slow_marked(getattr(distributed, step), folder))
+    client.run(slow_step)
+    workers = set(client.run(os.getpid).values())
+    parts = [series[start:start + 4] for start in range(0, len(series), 4)]
+    outcome = {}
+    run = threading.Thread(target=lambda: outcome.update(
+        got=distributed.mine_verified(parts, 48, top=3, seed=2, client=client)))
+    run.start()
+    began = time.monotonic()
+    while len(os.listdir(folder)) < 3 and time.monotonic() < began + PATIENCE_SECONDS:
+        time.sleep(0.02)
+    assert len(os.listdir(folder)) >= 3, (
+        f"only {len(os.listdir(folder))} of 3 slowed tasks started in {PATIENCE_SECONDS} s")
+    victim = int(sorted(os.listdir(folder))[-1].split("-")[1])
+    assert victim in workers
+    os.kill(victim, signal.SIGKILL)
+    run.join(PATIENCE_SECONDS)
+    assert not run.is_alive(), f"the run did not end within {PATIENCE_SECONDS} s of the kill"
+    wait_for_workers(client, 2)
+    client.run(lambda: __import__("importlib").reload(__import__("qel.distributed").distributed))
+    assert "got" in outcome
+    assert verified_differences(want, outcome["got"]) == []
     assert victim not in client.run(os.getpid).values()
 
 

@@ -9,7 +9,10 @@ np = pytest.importorskip("numpy")
 
 import qel  # noqa: E402
 from qel import motifs as motifs_module  # noqa: E402
-from qel.verify import SeriesSet, Windows, nearest_exact, nearest_screen  # noqa: E402
+from qel import verify  # noqa: E402
+from qel.candidates import spread_windows  # noqa: E402
+from qel.search import Search  # noqa: E402
+from qel.verify import SeriesSet, Windows, nearest_exact, nearest_screen, support_fixed  # noqa: E402
 
 
 def brute_nearest(query, series):
@@ -61,6 +64,60 @@ def test_nearest_windows_are_those_of_a_brute_force_search(seed):
             if screen_start != start:
                 assert brute_nearest(query, values[screen_start:screen_start + length])[1] \
                     == pytest.approx(distance, abs=2e-2)
+
+
+@pytest.mark.parametrize("seed", range(2))
+@pytest.mark.parametrize("length", [45, verify._BLOCKED_LENGTH + 12])
+def test_exact_distances_hold_series_by_series_by_blocks_and_by_fft(seed, length, monkeypatch):
+    # One series per piece of the products, lengths that do not divide the series' points (a
+    # window starts anywhere in a block), and one past the blocks' reach (products by FFT).
+    monkeypatch.setattr(verify, "_CHUNK_BYTES", 1)
+    rng = np.random.default_rng(200 + seed)
+    arrays = [np.cumsum(rng.normal(size=int(rng.integers(3 * length, 5 * length)))) for _ in range(4)]
+    arrays.append(rng.normal(size=length + 2))
+    windows = Windows.of(SeriesSet.from_arrays(arrays), length)
+    queries = np.stack([arrays[1][10:10 + length], rng.normal(size=length)])
+    starts, distances = nearest_exact(windows, queries)
+    for row, query in enumerate(queries):
+        for index, values in enumerate(arrays):
+            start, distance = brute_nearest(query, values)
+            assert distances[row, index] == pytest.approx(distance, abs=1e-6)
+            assert starts[row, index] == start
+
+
+def test_the_windows_of_some_series_are_those_of_the_set_of_them():
+    arrays = random_set(1)
+    rows = np.array([4, 0, 5, 2])
+    length = 6
+    part = Windows.of(SeriesSet.from_arrays(arrays), length).subset(rows)
+    alone = Windows.of(SeriesSet.from_arrays([arrays[i] for i in rows]), length)
+    queries = np.stack([arrays[0][:length], arrays[3][5:5 + length]])
+    for screen in (nearest_exact, nearest_screen):
+        assert np.array_equal(screen(part, queries)[0], screen(alone, queries)[0])
+        assert np.allclose(screen(part, queries)[1], screen(alone, queries)[1], atol=1e-6)
+
+
+def searched_pool(seed=3):
+    """A scored pool of the miner's candidates and random windows on a planted set."""
+    series, _ = planted_set(seed)
+    arrays = list(series)
+    length = 32
+    windows = Windows.of(SeriesSet.from_arrays(arrays), length)
+    every = np.arange(len(arrays))
+    sample = spread_windows(arrays, length, 16, seed)
+    rule = lambda distances, own: support_fixed(distances, own, 0.5)  # noqa: E731
+    search = Search(windows, every, arrays, rule, lambda c: np.ones(len(c), dtype=bool))
+    mined = motifs_module._miner_candidates(motifs_module.InProcess(arrays), list(every), length)
+    return search, search.score(mined.joined(sample)), sample
+
+
+def test_the_null_read_off_the_pool_is_the_null_screened_on_its_own():
+    search, pool, sample = searched_pool()
+    from_pool = motifs_module._pool_distances(pool, sample)
+    screened = motifs_module._null_distances(search.windows, search.searched, search.arrays, sample)
+    assert from_pool.shape == screened.shape
+    assert np.array_equal(np.isnan(from_pool), np.isnan(screened))
+    assert np.allclose(from_pool[~np.isnan(from_pool)], screened[~np.isnan(screened)], atol=1e-4)
 
 
 def planted_set(seed, count=12, points=300, length=32, holders=None):
