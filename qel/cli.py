@@ -228,7 +228,7 @@ def _parser() -> argparse.ArgumentParser:
                              "(needs matplotlib)")
     output.add_argument("--plot-dir", metavar="DIR",
                         help="draw one picture per motif, DIR/motif-1.png ..., and DIR/overview.png "
-                             "(DIR is made if missing; needs matplotlib)")
+                             "(DIR is made if missing, in a folder that exists; needs matplotlib)")
     output.add_argument("-q", "--quiet", action="store_true", help="no progress lines or notes on standard error")
     return parser
 
@@ -489,11 +489,19 @@ def _mine_on_cluster(arguments: argparse.Namespace, parameters: Parameters, prog
                          "every line must be one series")
     progress.say(f"starting {arguments.scheduler}..." if arguments.scheduler.startswith("local:")
                  else f"connecting to {arguments.scheduler}...")
-    with cluster.connect(arguments.scheduler) as client:
-        began = time.perf_counter()
-        progress.say("mining...")
-        shown, found, series = cluster.mine_files(arguments.files, parameters, arguments.top, client)
-        progress.say(f"done in {time.perf_counter() - began:.2f} s")
+    try:
+        with cluster.connect(arguments.scheduler) as client:
+            began = time.perf_counter()
+            progress.say("mining...")
+            shown, found, series = cluster.mine_files(arguments.files, parameters, arguments.top, client)
+            progress.say(f"done in {time.perf_counter() - began:.2f} s")
+    except OSError as error:
+        # Dask's lost connections and time-outs are OSErrors: the cluster failed, not a file
+        # nor the standard output.
+        if error.filename is not None:
+            raise
+        raise UsageError(f"--scheduler {arguments.scheduler}: the cluster failed ({type(error).__name__}: "
+                         f"{error})") from None
     names = " + ".join(os.path.basename(path) for path in arguments.files)
     _print_table(f"{names}: {series} series, mined on {arguments.scheduler}", shown, found, False)
     return 0

@@ -515,7 +515,12 @@ def _lengths_from_patterns(source: "Source") -> List[int]:
     chosen = sorted({min(grid, key=lambda g: abs(math.log(g / span))) for span in spans if span >= 3})
     if len(chosen) > 5:
         chosen = [chosen[round(i * (len(chosen) - 1) / 4)] for i in range(5)]
-    return chosen or grid[:3]
+    # A motif needs two series long enough to hold it: with series of unequal lengths, the
+    # median's reach may exceed the second longest.
+    holdable = ordered[-2] if len(ordered) > 1 else ordered[0]
+    tried = chosen or grid[:3]
+    # None fitting: the shortest, for the error that names the length and the series.
+    return [g for g in tried if g <= holdable] or tried[:1]
 
 
 def _series_arrays(series: SeriesLike) -> List[Floats]:

@@ -144,3 +144,15 @@ class TestFrames:
         assert first["support"].iloc[0] == motifs[0].support == first["match"].sum()
         empty = to_frame([])
         assert list(empty.columns) == ["rank", "series", "start", "distance", "match", "length", "radius", "support"]
+
+
+def test_what_transform_and_automatic_lengths_refuse_or_fit():
+    rng = np.random.default_rng(11)
+    features = MotifFeatures(length=16, top=1).fit(rng.normal(size=(4, 100)))
+    with pytest.raises(ValueError, match="non-finite value"):
+        features.transform([np.r_[rng.normal(size=50), np.nan]])
+    with pytest.raises(ValueError, match="a set of series"):
+        features.transform(rng.normal(size=100))
+    # Without a length, only lengths that two series can hold are tried.
+    found = mine([rng.normal(size=20), rng.normal(size=1000)], top=1)
+    assert found and found[0].length <= 20
