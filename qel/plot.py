@@ -5,7 +5,7 @@ import os
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
-from qel import writing
+from qel import report, writing
 from qel.errors import UsageError
 from qel.mining import MotifRecord, occurrence, znormalise
 from qel.readers import InputSet
@@ -111,7 +111,7 @@ def naed_pictures(records: Sequence[MotifRecord], mined: MinedSet) -> List[Pictu
         others = [place for place in record.occurrences if place not in best]
         holders = len({place.series for place in record.occurrences})
         pictures.append(Picture(
-            f"#{record.rank} {_cut(record.pattern)}: {record.length} points, naed {record.naed:.3f}",
+            f"#{record.rank} {report.cut(record.pattern, 24)}: {record.length} points, naed {record.naed:.3f}",
             record.length, record.representative, "representative (average of the occurrences)",
             overlays, _drawn(f"best match per {'window' if mined.window is not None else 'series'}",
                              len(overlays), len(record.best_matches)),
@@ -290,9 +290,6 @@ def _z(values: Sequence[float]) -> List[float]:
 def _window_z(values: Sequence[float], start: int, length: int) -> List[float]:
     return _z(values[start:start + length])
 
-
-def _cut(pattern: str, limit: int = 24) -> str:
-    return pattern if len(pattern) <= limit else pattern[:limit - 3] + "..."
 
 
 def rows_of(mined: MinedSet) -> List[int]:

@@ -21,7 +21,7 @@ def table(records: Sequence[MotifRecord], windowed: bool) -> str:
               "best matches (series:point)")
     rows = [header]
     for record in records:
-        rows.append((str(record.rank), _cut(record.pattern, SHOWN_LETTERS), str(record.length),
+        rows.append((str(record.rank), cut(record.pattern, SHOWN_LETTERS), str(record.length),
                      str(record.support), str(len(record.occurrences)), f"{record.naed:.4f}",
                      places(record.best_places, SHOWN_MATCHES)))
     return _aligned(rows, left={1})
@@ -176,7 +176,8 @@ def _json_safe(value: Any) -> Any:
     return value
 
 
-def _cut(text: str, limit: int) -> str:
+def cut(text: str, limit: int) -> str:
+    """`text`, or its first letters and "..." when longer than `limit`."""
     return text if len(text) <= limit else text[:limit - 3] + "..."
 
 
