@@ -2,7 +2,7 @@
 process and what crossed the network; then finds the largest slice of the same set that one
 process mines with `_qel_cpp.Miner` under a memory and a time cap.
 
-    PYTHONPATH=build:. .venv/bin/python bench/distributed_mining.py [--series N] [--partitions P] ...
+    PYTHONPATH=build .venv/bin/python bench/distributed_mining.py [--series N] [--partitions P] ...
 
 The set is generated partition by partition on the workers from seeds (random walks, half of
 them holding one of three planted shapes), so it never exists whole in one process. Not a test:

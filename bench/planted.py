@@ -1,6 +1,6 @@
 """Planted-shape benchmark: does `qel.mine` find a shape hidden in every series (or half of them)?
 
-    PYTHONPATH=build:. .venv/bin/python bench/planted.py [--quick] [--seeds N] [--only TEXT]
+    PYTHONPATH=build .venv/bin/python bench/planted.py [--quick] [--seeds N] [--only TEXT]
         [--sections table,sweep,free] [--no-ostinato] [--json FILE]
 
 Seeded sets of series over a background (white noise, AR(1) phi 0.5 or 0.9, a random walk) each

@@ -5,15 +5,9 @@ proposes candidates and exact z-normalised distances decide. The package also ho
 for common file formats, the command-line tool (`python -m qel`) and plots, and mining a set
 spread over a Dask cluster (`qel.distributed`, with its native steps in `qel._engine`).
 """
-from pkgutil import extend_path
 from typing import TYPE_CHECKING, Any
 
 __version__ = "0.2.0"
-
-# The package's native module is built apart from its Python files (build/qel/ beside the
-# source tree's qel/): every qel/ folder on sys.path is part of the package, the source
-# tree's and the build's alike. An installed package holds both in one folder.
-__path__ = extend_path(__path__, __name__)
 
 __all__ = ["Motif", "MotifFeatures", "mine", "plot_motifs", "to_frame"]
 

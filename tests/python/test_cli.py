@@ -19,18 +19,16 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 DATA = os.path.join(HERE, "data")
 CBF_TEST = os.path.join(ROOT, "..", "shared", "data", "CBF_TEST")
-sys.path.insert(0, ROOT)
 
 from qel import cli, example, mining  # noqa: E402
 from qel.windows import whole_series  # noqa: E402
 
 
 def environment():
-    """The inherited environment, with the checkout's package ahead of the rest."""
+    """The inherited environment, its PYTHONPATH made absolute: the tool runs in other folders."""
     env = dict(os.environ)
-    # Absolute, since the tool runs in this folder: PYTHONPATH=build:. names the checkout's.
     inherited = [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env["PYTHONPATH"] = os.pathsep.join([ROOT] + inherited)
+    env["PYTHONPATH"] = os.pathsep.join(inherited)
     return env
 
 

@@ -227,7 +227,8 @@ class ToolTest(unittest.TestCase):
 
     def test_local_starts_its_own_cluster(self):
         path = self.write("a.csv", "\n".join(",".join(map(str, row)) for row in walks(6, 12, 40)))
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [ROOT, os.environ.get("PYTHONPATH")])))
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p))
         result = subprocess.run([sys.executable, "-m", "qel", "mine", "--minsup", "0.5", "--scheduler", "local:1",
                                  path], capture_output=True, text=True, env=env,
                                 timeout=PATIENCE_SECONDS)

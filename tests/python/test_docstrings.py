@@ -1,12 +1,7 @@
 """The Examples in the public docstrings run as written."""
 import doctest
 import importlib
-import os
-import sys
-
 import pytest
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 
 
 @pytest.mark.parametrize("name", ["qel.motifs", "qel.features", "qel.frames", "qel.plot", "qel.writing"])

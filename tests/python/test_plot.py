@@ -8,7 +8,6 @@ import xml.etree.ElementTree as ElementTree
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 CBF_TEST = os.path.join(ROOT, "..", "shared", "data", "CBF_TEST")
-sys.path.insert(0, ROOT)
 
 try:
     import matplotlib  # noqa: F401

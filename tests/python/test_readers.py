@@ -6,7 +6,6 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", ".."))
 
 from qel.errors import UsageError  # noqa: E402
 from qel.readers import combine, read_series  # noqa: E402

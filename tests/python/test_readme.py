@@ -10,7 +10,6 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 README = os.path.abspath(os.path.join(HERE, "..", "..", "README.md"))
 DATA = os.path.abspath(os.path.join(HERE, "..", "..", "..", "shared", "data"))
-sys.path.insert(0, os.path.join(HERE, "..", ".."))
 
 from qel import cli  # noqa: E402
 
