@@ -6,7 +6,7 @@ import math
 import os
 import sys
 import time
-from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from qel import __version__
 from qel import example as builtin
@@ -379,7 +379,7 @@ def _mine_naed(arguments: argparse.Namespace, parameters: Parameters, inputs: In
     if arguments.json is not None:
         progress.say(f"writing {arguments.json}")
         _write_json(arguments.json, report.document(inputs, description, parameters, mined, records, __version__))
-    _draw(arguments, plot.naed_pictures(shown, mined), inputs, mined, description, progress)
+    _draw(arguments, lambda: plot.naed_pictures(shown, mined), inputs, mined, description, progress)
     return 0
 
 
@@ -409,7 +409,7 @@ def _mine_verified(arguments: argparse.Namespace, settings: Settings, inputs: In
         progress.say(f"writing {arguments.json}")
         _write_json(arguments.json,
                     report.verified_document(inputs, description, settings, mined, records, __version__))
-    _draw(arguments, plot.verified_pictures(records, inputs.series, windowed), inputs, mined, description,
+    _draw(arguments, lambda: plot.verified_pictures(records, inputs.series, windowed), inputs, mined, description,
           progress)
     return 0
 
@@ -421,11 +421,12 @@ def _write_json(path: str, doc: Dict[str, Any]) -> None:
         raise UsageError(f"cannot write {path}: {error.strerror or error}") from None
 
 
-def _draw(arguments: argparse.Namespace, pictures: List[plot.Picture], inputs: InputSet, mined: MinedSet,
+def _draw(arguments: argparse.Namespace, pictured: Callable[[], List[plot.Picture]], inputs: InputSet, mined: MinedSet,
           description: str, progress: _Progress) -> None:
-    """--plot and --plot-dir."""
+    """--plot and --plot-dir; the pictures' data is gathered only when one is asked for."""
     if arguments.plot is None and arguments.plot_dir is None:
         return
+    pictures = pictured()
     names = plot.series_names(inputs)
     lengths = [len(values) for values in inputs.series]
     rows = plot.rows_of(mined)

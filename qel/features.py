@@ -4,8 +4,8 @@ from typing import Any, Dict, List, Optional
 
 import numpy as np
 
-from qel.frames import series_of
-from qel.motifs import Motif, _series_arrays, mine
+from qel.frames import series_arrays, series_of
+from qel.motifs import Motif, mine
 from qel.verify import SeriesSet, Windows, nearest_exact
 
 
@@ -94,7 +94,7 @@ class MotifFeatures:
             This transformer, fitted.
         """
         # Checked as qel.mine checks its input: finite values, one-dimensional series.
-        arrays = _series_arrays(series_of(X)[0])
+        arrays = series_arrays(series_of(X)[0])
         if y is None:
             self.classes_ = np.array([])
             self.motifs_: List[Motif] = self._mine(arrays)
@@ -134,7 +134,7 @@ class MotifFeatures:
         if not hasattr(self, "motifs_"):
             raise RuntimeError("MotifFeatures is not fitted yet: call fit(X) first")
         # Checked as qel.mine checks its input: finite values, one-dimensional series.
-        arrays = _series_arrays(series_of(X)[0])
+        arrays = series_arrays(series_of(X)[0])
         distances = np.full((len(arrays), len(self.motifs_)), np.nan)
         for length in sorted({motif.length for motif in self.motifs_}):
             columns = [i for i, motif in enumerate(self.motifs_) if motif.length == length]

@@ -1,11 +1,14 @@
-"""pandas at the edges of `qel.mine`: a DataFrame or a list of Series in, motifs out as a tidy
-DataFrame. pandas is optional: nothing here imports it unless it is handed a pandas object."""
+"""The edges of `qel.mine`: a set of series in (arrays, lists, a DataFrame or a list of pandas
+Series) as checked float arrays, motifs out as a tidy DataFrame. pandas is optional: nothing
+here imports it unless it is handed a pandas object."""
 import importlib
 from typing import TYPE_CHECKING, Any, Hashable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
 if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
     from qel.motifs import Motif
 
 # The columns of `to_frame`, in order.
@@ -113,3 +116,32 @@ def to_frame(motifs: Sequence["Motif"], labels: Optional[Sequence[Hashable]] = N
     return frame.astype({"rank": "int64", "start": "int64", "distance": "float64", "match": "bool",
                          "length": "int64", "radius": "float64", "support": "int64"})
 
+
+def series_arrays(series: Any) -> List["NDArray[np.float64]"]:
+    """The set as float64 1-D arrays, every value checked finite: what `qel.mine` and
+    `qel.MotifFeatures` read, after `series_of`."""
+    if isinstance(series, np.ndarray):
+        if series.ndim == 1 and series.dtype != object:
+            raise ValueError("series must be a set of series: a 2-D array or a sequence of 1-D arrays "
+                             "(wrap a single series in a list, though motifs need at least two)")
+        if series.ndim not in (1, 2):
+            raise ValueError(f"series must be a 2-D array or a sequence of 1-D arrays, got {series.ndim} dimensions")
+    try:
+        rows = list(series)
+    except TypeError:
+        raise TypeError(f"series must be a 2-D array or a sequence of 1-D arrays, got {type(series).__name__}") from None
+    if not rows:
+        raise ValueError("series is empty: no series given")
+    arrays = []
+    for index, row in enumerate(rows):
+        try:
+            array = np.asarray(row, dtype=np.float64)
+        except (TypeError, ValueError):
+            raise ValueError(f"series {index} is not a sequence of numbers") from None
+        if array.ndim != 1:
+            raise ValueError(f"series {index} is not one-dimensional (shape {array.shape})")
+        bad = np.flatnonzero(~np.isfinite(array))
+        if len(bad):
+            raise ValueError(f"series {index} has a non-finite value ({array[bad[0]]}) at point {bad[0]}")
+        arrays.append(array)
+    return arrays

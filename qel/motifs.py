@@ -8,8 +8,8 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from qel.candidates import Candidates, Setting, from_motifs, mine_motifs, settings_for, spread_windows
-from qel.search import Rule, Scored, Search, improve, select
-from qel.frames import series_of
+from qel.search import Rule, Scored, Search, improve, mostly_overlap, select
+from qel.frames import series_arrays, series_of
 from qel.verify import (Flags, Floats, Ints, NullModel, SeriesSet, Support, Windows, nearest_exact,
                         nearest_screen, support_automatic, support_fixed)
 
@@ -156,7 +156,7 @@ def mine(series: SeriesLike, length: Optional[int] = None, *, top: int = 5, mins
     >>> all(abs(best.nearest[s] - places[s]) < 32 for s in range(20))
     True
     """
-    return mine_source(InProcess(_series_arrays(series_of(series, axis)[0])), length, top, minsup, keep_flat, seed)
+    return mine_source(InProcess(series_arrays(series_of(series, axis)[0])), length, top, minsup, keep_flat, seed)
 
 
 def mine_source(source: "Source", length: Optional[int], top: int, minsup: Optional[float], keep_flat: bool,
@@ -484,16 +484,11 @@ def _without_overlap(motifs: List[Motif], top: int) -> List[Motif]:
 
 
 def _same_shape(a: Motif, b: Motif) -> bool:
-    """True when, in at least half the series where both match, their matches overlap by at
-    least half the shorter length."""
+    """True when the two sit on one shape (`mostly_overlap`), compared in the series where
+    both match, or else in the series `a` was found in."""
     shared = [s for s in a.matches if s in b.matches] or [a.series]
-    shorter = min(a.length, b.length)
-    overlaps = 0
-    for s in shared:
-        pa, pb = a.nearest[s], b.nearest.get(s)
-        if pb is not None and min(pa + a.length, pb + b.length) - max(pa, pb) >= shorter / 2:
-            overlaps += 1
-    return overlaps >= len(shared) / 2
+    return mostly_overlap([a.nearest[s] for s in shared], a.length,
+                          [b.nearest.get(s, math.nan) for s in shared], b.length)
 
 
 def _lengths_from_patterns(source: "Source") -> List[int]:
@@ -521,35 +516,6 @@ def _lengths_from_patterns(source: "Source") -> List[int]:
     tried = chosen or grid[:3]
     # None fitting: the shortest, for the error that names the length and the series.
     return [g for g in tried if g <= holdable] or tried[:1]
-
-
-def _series_arrays(series: SeriesLike) -> List[Floats]:
-    """The set as float64 1-D arrays, every value checked finite."""
-    if isinstance(series, np.ndarray):
-        if series.ndim == 1 and series.dtype != object:
-            raise ValueError("series must be a set of series: a 2-D array or a sequence of 1-D arrays "
-                             "(wrap a single series in a list, though motifs need at least two)")
-        if series.ndim not in (1, 2):
-            raise ValueError(f"series must be a 2-D array or a sequence of 1-D arrays, got {series.ndim} dimensions")
-    try:
-        rows = list(series)
-    except TypeError:
-        raise TypeError(f"series must be a 2-D array or a sequence of 1-D arrays, got {type(series).__name__}") from None
-    if not rows:
-        raise ValueError("series is empty: no series given")
-    arrays = []
-    for index, row in enumerate(rows):
-        try:
-            array = np.asarray(row, dtype=np.float64)
-        except (TypeError, ValueError):
-            raise ValueError(f"series {index} is not a sequence of numbers") from None
-        if array.ndim != 1:
-            raise ValueError(f"series {index} is not one-dimensional (shape {array.shape})")
-        bad = np.flatnonzero(~np.isfinite(array))
-        if len(bad):
-            raise ValueError(f"series {index} has a non-finite value ({array[bad[0]]}) at point {bad[0]}")
-        arrays.append(array)
-    return arrays
 
 
 def _int(value: Any, name: str) -> int:

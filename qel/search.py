@@ -140,16 +140,25 @@ def _distinct_best(pool: Scored, count: int) -> List[int]:
 
 
 def overlapping(pool: Scored, row: int, other: int) -> bool:
-    """True when two candidates sit on the same shape: in at least half of the series where
-    both match, their nearest occurrences overlap by at least half the shorter length."""
+    """True when two candidates sit on the same shape (`mostly_overlap`), compared in the
+    series where both match."""
     both = (pool.distances[row] <= pool.support.radius[row]) & (pool.distances[other] <= pool.support.radius[other])
     for own in (pool.own[row], pool.own[other]):
         if own >= 0:
             both[own] = True
-    a, b = pool.starts[row, both], pool.starts[other, both]
     length = pool.candidates.length
-    shared = np.minimum(a, b) + length - np.maximum(a, b)
-    return bool(len(shared)) and bool(np.mean(shared >= length / 2) >= 0.5)
+    return mostly_overlap(pool.starts[row, both], length, pool.starts[other, both], length)
+
+
+def mostly_overlap(starts_a: Sequence[float], length_a: int, starts_b: Sequence[float], length_b: int) -> bool:
+    """The rule for two motifs on one shape: in at least half of the series compared, their
+    windows (starts in points, one per series; NaN for none) overlap by at least half the
+    shorter length. No series compared: no overlap."""
+    a, b = np.asarray(starts_a, dtype=np.float64), np.asarray(starts_b, dtype=np.float64)
+    if not len(a):
+        return False
+    shared = np.minimum(a + length_a, b + length_b) - np.maximum(a, b)
+    return bool(np.mean(shared >= min(length_a, length_b) / 2) >= 0.5)
 
 
 def select(pool: Scored, top: int, candidates_limit: Optional[int] = None) -> List[int]:

@@ -11,7 +11,7 @@ import qel  # noqa: E402
 from qel import motifs as motifs_module  # noqa: E402
 from qel import verify  # noqa: E402
 from qel.candidates import spread_windows  # noqa: E402
-from qel.search import Search  # noqa: E402
+from qel.search import Search, mostly_overlap  # noqa: E402
 from qel.verify import SeriesSet, Windows, nearest_exact, nearest_screen, support_fixed  # noqa: E402
 
 
@@ -252,3 +252,17 @@ def test_bad_input_is_refused_with_a_message_naming_it(arguments, error, words):
 def test_the_docstring_examples_run():
     failures, _ = doctest.testmod(motifs_module, optionflags=doctest.ELLIPSIS)
     assert failures == 0
+
+
+@pytest.mark.parametrize("a, length_a, b, length_b, same", [
+    ([0, 100], 20, [10, 100], 20, True),      # half the length shared in one series, all in the other
+    ([0, 100], 20, [11, 300], 20, False),     # 9 of 20 points shared, then none
+    ([0, 100, 200], 20, [0, 150, 260], 20, False),  # one series of three
+    ([0, 100], 40, [30, 130], 10, True),      # the shorter window lies inside the longer
+    ([0, 100], 20, [0, math.nan], 20, True),  # no window in one series: that series does not overlap
+    ([0], 20, [math.nan], 20, False),
+    ([], 20, [], 20, False),
+])
+def test_two_motifs_are_one_shape_when_most_of_their_windows_overlap(a, length_a, b, length_b, same):
+    assert mostly_overlap(a, length_a, b, length_b) is same
+    assert mostly_overlap(b, length_b, a, length_a) is same
