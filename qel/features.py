@@ -4,7 +4,7 @@ from typing import Any, Dict, List, Optional
 
 import numpy as np
 
-from qel.frames import series_arrays, series_of
+from qel.inputs import series_arrays, series_of
 from qel.motifs import Motif, mine
 from qel.verify import SeriesSet, Windows, nearest_exact
 

@@ -9,7 +9,7 @@ from numpy.typing import ArrayLike, NDArray
 
 from qel.candidates import Candidates, Setting, from_motifs, mine_motifs, settings_for, spread_windows
 from qel.search import Rule, Scored, Search, improve, mostly_overlap, select
-from qel.frames import series_arrays, series_of
+from qel.inputs import series_arrays, series_of
 from qel.verify import (Flags, Floats, Ints, NullModel, SeriesSet, Support, Windows, nearest_exact,
                         nearest_screen, support_automatic, support_fixed)
 

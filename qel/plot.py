@@ -331,7 +331,7 @@ def motifs_figure(motifs: Sequence["Motif"], series: Any,
     >>> len(figure.axes) >= 2
     True
     """
-    from qel.frames import series_of
+    from qel.inputs import series_of
 
     rows, labels_given = series_of(series)
     values = [[float(v) for v in row] for row in rows]

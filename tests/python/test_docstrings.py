@@ -4,9 +4,9 @@ import importlib
 import pytest
 
 
-@pytest.mark.parametrize("name", ["qel.motifs", "qel.features", "qel.frames", "qel.plot", "qel.writing"])
+@pytest.mark.parametrize("name", ["qel.motifs", "qel.features", "qel.frames", "qel.inputs", "qel.plot", "qel.writing"])
 def test_examples(name, tmp_path, monkeypatch):
-    if name == "qel.frames":
+    if name in ("qel.frames", "qel.inputs"):
         pytest.importorskip("pandas")
     monkeypatch.chdir(tmp_path)
     result = doctest.testmod(importlib.import_module(name), optionflags=doctest.ELLIPSIS)

@@ -1,4 +1,4 @@
-"""Motifs as features (qel.features) and pandas at the edges (qel.frames)."""
+"""Motifs as features (qel.features), and pandas at the edges: in (qel.inputs) and out (qel.frames)."""
 import os
 import pickle
 
@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 from qel.features import MotifFeatures
-from qel.frames import series_of, to_frame
+from qel.frames import to_frame
+from qel.inputs import series_of
 from qel.motifs import mine
 
 HERE = os.path.dirname(os.path.abspath(__file__))
