@@ -21,52 +21,35 @@ partition. So:
 Z-normalisation and discretisation run per series on the workers with the module's code; each
 series' z-normalisation depends only on itself, so every step sees the numbers the module sees.
 """
+import gc
 import importlib
 import itertools
 import math
 import time
 import uuid
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Set, Tuple
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Mapping, Optional, Sequence, Set, Tuple
+
+from qel.mining import MotifRecord
 
 if TYPE_CHECKING:
     from qel.candidates import Candidates, Setting
     from qel.motifs import Found, Motif
     from qel.verify import Floats, Ints
 
-# The module's message for a negative k (the size of the vector of selected motifs).
-LENGTH_ERROR = "cannot create std::vector larger than max_size()"
 # minsup x (series in a partition) is a rounded double: mined locally against a slightly lower
 # fraction, a partition can never miss a pattern that the counting argument assigns to it.
 # Candidates only need to be a superset; the exact test happens on the whole set.
 LOCAL_MINSUP_FACTOR = 1.0 - 1e-12
-# The module computes occurrence lengths in C ints.
-LARGEST_INT = 2**31 - 1
-
-
-@dataclass(frozen=True)
-class MotifRecord:
-    """One motif as `_qel_cpp.Motif` describes it, in plain Python values; series are numbered
-    across the whole set, in partition order."""
-
-    pattern: str
-    # Series -> segment positions where an occurrence starts, ascending.
-    indexes: Dict[int, List[int]]
-    # Series -> its occurrences averaged point by point (NaN past the series' end skipped).
-    average_occurrences: Dict[int, List[float]]
-    # The NaN-skipping mean over series of their average occurrences, `length` values.
-    representative: List[float]
-    # Series -> first point of its occurrence closest to the representative.
-    best_matches: Dict[int, int]
-    # Points in one occurrence: seglen x letters.
-    length: int
-    # Summed best-match distance divided by (series x length).
-    naed: float
+# Runs of partitions per worker whose records are sent apart: the first travels to the
+# driver while the worker measures the next.
+RECORD_PIECES = 3
 
 
 def mine(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 3, max_len: int = 0,
          max_overlap: float = 0.9, k: int = 0, client: Any = None) -> List[MotifRecord]:
-    """The best `k` motifs of the series set (all for k 0), best first.
+    """The best `k` motifs of the series set (all for k 0), best first, ranked from 1 and
+    placed in whole series (a place is (series, first point)).
 
     `series` is a dask.bag of series, a 2-D dask.array (rows are series), or a list of
     partitions, each a list of series or a 2-D array (or a dask.delayed of one). `client` is a
@@ -120,14 +103,13 @@ def _summary(runner: "_Runner", sources: List[Any], minsup: float, seglen: int, 
     for _, _, error in scans:
         if error is not None:
             raise error
-    if max_len == 0 and not minsup > 0.0:
-        raise ValueError("minsup must be positive when max_len is 0")
+    engine = _engine()
+    engine.check_support_rule(minsup, max_len)
     traffic: Dict[str, int] = {}
     sizes, support_of = _frequent(runner, parts, minsup, max_len, traffic)
-    kept: List[bytes] = _engine().keep_patterns(sorted(support_of, key=_signed_order), min_len, max_overlap)
-    lengths = [_occurrence_length(seglen, len(pattern)) for pattern in kept]
-    if k < 0:
-        raise ValueError(LENGTH_ERROR)
+    kept: List[bytes] = engine.keep_patterns(sorted(support_of, key=_signed_order), min_len, max_overlap)
+    lengths: List[int] = engine.occurrence_lengths(seglen, kept)
+    engine.check_selection(k)
     if not kept:
         return MiningSummary([], 0, sum(sizes), traffic, runner.seconds)
 
@@ -136,11 +118,9 @@ def _summary(runner: "_Runner", sources: List[Any], minsup: float, seglen: int, 
     # equal naed keep pattern order, as the module ranks.
     ranked = sorted(range(len(kept)), key=lambda i: (math.isnan(naeds[i]), 0.0 if math.isnan(naeds[i]) else naeds[i]))
     selected = ranked if k == 0 else ranked[:k]
-    records = _gather(runner, parts, sizes, [MotifRecord(kept[i].decode("latin-1"), {}, {}, representatives[i], {},
-                                                         lengths[i], naeds[i]) for i in selected])
-    traffic["records: positions, average points and best matches"] = sum(
-        sum(len(positions) for positions in record.indexes.values()) + len(record.indexes) * (record.length + 1)
-        for record in records)
+    records, values = _gather(runner, parts, sizes, seglen,
+                              [(kept[i], lengths[i], naeds[i], representatives[i]) for i in selected])
+    traffic["records: positions, average points and best matches"] = values
     return MiningSummary(records, len(kept), sum(sizes), traffic, runner.seconds)
 
 
@@ -175,19 +155,90 @@ def _measure(runner: "_Runner", parts: List[Any], kept: List[bytes], lengths: Li
     return representatives, naeds
 
 
-def _gather(runner: "_Runner", parts: List[Any], sizes: List[int], chosen: List[MotifRecord]) -> List[MotifRecord]:
-    """The chosen motifs (measured, without per-series records) with every series' record."""
-    patterns = [record.pattern.encode("latin-1") for record in chosen]
-    representatives = [record.representative for record in chosen]
+def _gather(runner: "_Runner", parts: List[Any], sizes: List[int], seglen: int,
+            chosen: List[Tuple[bytes, int, float, List[float]]]) -> Tuple[List[MotifRecord], int]:
+    """The records of the chosen motifs, best first, given as (pattern, length, naed,
+    representative), with every series' measures; and how many values came back."""
+    patterns = [pattern for pattern, _, _, _ in chosen]
+    representatives = [representative for _, _, _, representative in chosen]
     firsts = [0, *itertools.accumulate(sizes)][:len(sizes)]
-    per_part = runner.each("records", _details, list(zip(parts, firsts)), patterns, representatives)
-    for rank, record in enumerate(chosen):
-        for part_details in per_part:
-            part_indexes, part_averages, part_best = part_details[rank]
-            record.indexes.update(part_indexes)
-            record.average_occurrences.update(part_averages)
-            record.best_matches.update(part_best)
-    return chosen
+    per_worker = runner.each_worker("records", _details, list(zip(parts, firsts)), patterns, representatives)
+    records = []
+    values = 0
+    for rank, (pattern, length, naed, representative) in enumerate(chosen, 1):
+        # (series, counts, positions, averages, best starts) of the partitions each worker holds.
+        arrays = [worker_details[rank - 1] for worker_details in per_worker]
+        series = sum(len(held[0]) for held in arrays)
+        values += sum(len(held[2]) for held in arrays) + series * (length + 1)
+        records.append(MotifRecord(
+            rank, pattern.decode("latin-1"), length, naed,
+            _SeriesDict([held[:3] for held in arrays], _positions_by_series, series),
+            _SeriesDict([(held[0], held[3]) for held in arrays], _rows_by_series, series),
+            representative,
+            _SeriesDict([(held[0], held[4]) for held in arrays], _rows_by_series, series),
+            seglen))
+    return records, values
+
+
+class _SeriesDict(Mapping[int, Any]):
+    """A read-only dict keyed by series, held as the partitions' arrays until first read: a
+    motif held by a million series would otherwise cost millions of small lists that nobody
+    may read (as `_qel_cpp.Motif` converts its dicts only when read). Its length is known
+    without making it."""
+
+    def __init__(self, chunks: List[Tuple[Any, ...]], make: Callable[..., Dict[int, Any]], size: int) -> None:
+        self._chunks = chunks  # arrays of the partitions (or of several), as `make` takes them
+        self._make = make
+        self._size = size
+        self._made: Optional[Dict[int, Any]] = None
+
+    def _dict(self) -> Dict[int, Any]:
+        if self._made is None:
+            # Millions of new lists and none of them in a cycle: a collection would only scan them.
+            collecting = gc.isenabled()
+            gc.disable()
+            try:
+                made: Dict[int, Any] = {}
+                for chunk in self._chunks:
+                    made.update(self._make(*chunk))
+            finally:
+                if collecting:
+                    gc.enable()
+            self._made, self._chunks = made, []
+        return self._made
+
+    def __getitem__(self, series: int) -> Any:
+        return self._dict()[series]
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(self._dict())
+
+    def __len__(self) -> int:
+        return self._size
+
+    def __eq__(self, other: object) -> bool:
+        return self._dict() == (other._dict() if isinstance(other, _SeriesDict) else other)
+
+    def __repr__(self) -> str:
+        return repr(self._dict())
+
+    def items(self) -> Any:
+        return self._dict().items()
+
+    def values(self) -> Any:
+        return self._dict().values()
+
+
+def _positions_by_series(series: Any, counts: Any, positions: Any) -> Dict[int, List[int]]:
+    """Series -> its run of `positions`, `counts` giving each series' run length in order."""
+    flat: List[int] = positions.tolist()
+    ends = list(itertools.accumulate(counts.tolist()))
+    return dict(zip(series.tolist(), (flat[end - count:end] for end, count in zip(ends, counts.tolist()))))
+
+
+def _rows_by_series(series: Any, rows: Any) -> Dict[int, Any]:
+    """Series -> its row (a list for a 2-D array, a number for a 1-D one)."""
+    return dict(zip(series.tolist(), rows.tolist()))
 
 
 # --- verified motifs ------------------------------------------------------------------------
@@ -347,26 +398,35 @@ class _Spread:
         return local
 
 
-def _series_rows(source: Any) -> List[Any]:
+def _series_rows(source: Any) -> Sequence[Any]:
+    """A source's partition (held or made by its task) as 1-D float64 arrays."""
     return _float_rows(source.value if isinstance(source, _Held) else source)
 
 
-def _scan_rows(rows: List[Any]) -> Tuple[List[int], Optional[Tuple[int, int, float]]]:
-    """The partition's series lengths, and its first NaN or infinity as (series, point, value)."""
+def _first_non_finite(rows: Sequence[Any]) -> Optional[Tuple[int, int, float]]:
+    """The partition's first NaN or infinity as (series, point, value), None if it has none."""
     numpy = importlib.import_module("numpy")
+    # One look at all the values first: a row at a time costs more than the look itself.
+    if not len(rows) or numpy.isfinite(rows if isinstance(rows, numpy.ndarray) else numpy.concatenate(rows)).all():
+        return None
     for number, row in enumerate(rows):
         bad = numpy.flatnonzero(~numpy.isfinite(row))
         if bad.size:
-            return [len(r) for r in rows], (number, int(bad[0]), float(row[bad[0]]))
-    return [len(r) for r in rows], None
+            return number, int(bad[0]), float(row[bad[0]])
+    return None
 
 
-def _take_rows(rows: List[Any], local: List[int]) -> List[Any]:
+def _scan_rows(rows: Sequence[Any]) -> Tuple[List[int], Optional[Tuple[int, int, float]]]:
+    """The partition's series lengths, and its first NaN or infinity."""
+    return [len(row) for row in rows], _first_non_finite(rows)
+
+
+def _take_rows(rows: Sequence[Any], local: List[int]) -> List[Any]:
     return [rows[i] for i in local]
 
 
 
-def _offered_matches(rows: List[Any], local: List[int], first: int, offers: List[Dict[int, int]],
+def _offered_matches(rows: Sequence[Any], local: List[int], first: int, offers: List[Dict[int, int]],
                      shared: List[Tuple[Any, int]], length: int, per_motif: int) -> List[List[Tuple[int, int, Any]]]:
     """Per motif, this partition's `per_motif` best matches closest to the representative, as
     from_motifs chooses them, with their values: (series among all held, first point, values)."""
@@ -380,7 +440,7 @@ def _offered_matches(rows: List[Any], local: List[int], first: int, offers: List
     return offered
 
 
-def _measure_rows(rows: List[Any], local: List[int], queries: Any, length: int) -> Tuple[Any, Any]:
+def _measure_rows(rows: Sequence[Any], local: List[int], queries: Any, length: int) -> Tuple[Any, Any]:
     """`nearest_exact` of the queries on this partition's series `local`."""
     numpy = importlib.import_module("numpy")
     from qel.verify import SeriesSet, Windows, nearest_exact
@@ -431,13 +491,6 @@ def _representatives(per_part: Sequence[Sequence[Tuple[List[float], List[int]]]]
     return representatives
 
 
-def _occurrence_length(seglen: int, letters: int) -> int:
-    points = seglen * letters
-    if points > LARGEST_INT:
-        raise OverflowError(f"occurrence length overflows int: seglen {seglen} x {letters} letters")
-    return points
-
-
 # --- what runs on the workers ----------------------------------------------------------------
 
 def _engine() -> Any:
@@ -472,15 +525,8 @@ class _Prepared:
 
 
 def _prepare(source: Any, seglen: int, alphabet: int) -> _Prepared:
-    partition = source.value if isinstance(source, _Held) else source
-    rows = _float_rows(partition)
-    numpy = importlib.import_module("numpy")
-    first_bad = None
-    for number, row in enumerate(rows):
-        bad = numpy.flatnonzero(~numpy.isfinite(row))
-        if bad.size:
-            first_bad = (number, int(bad[0]), float(row[bad[0]]))
-            break
+    rows = _series_rows(source)
+    first_bad = _first_non_finite(rows)
     try:
         return _Prepared(_engine().Partition(rows, seglen, alphabet), len(rows), first_bad, None)
     except (ValueError, OverflowError, MemoryError) as error:
@@ -524,14 +570,17 @@ def _distance_sums(part: Any, patterns: List[bytes], representatives: List[List[
     return sums
 
 
-def _details(part: Any, first_series: int, patterns: List[bytes], representatives: List[List[float]]) -> List[Any]:
-    details: List[Any] = _engine().details(part.partition, patterns, representatives, first_series)
+def _details(held: List[Tuple[Any, int]], patterns: List[bytes], representatives: List[List[float]]) -> List[Any]:
+    """`_engine.details` of partitions given as (partition, number of its first series)."""
+    details: List[Any] = _engine().details([part.partition for part, _ in held], [first for _, first in held],
+                                           patterns, representatives)
     return details
 
 
-def _float_rows(partition: Any) -> List[Any]:
-    """A partition's series as 1-D float64 arrays, refusing with TypeError what the module
-    refuses: text, objects that are not numbers, complex numbers, arrays of the wrong shape."""
+def _float_rows(partition: Any) -> Sequence[Any]:
+    """A partition's series as 1-D float64 arrays (the rows of a 2-D array given as one),
+    refusing with TypeError what the module refuses: text, objects that are not numbers,
+    complex numbers, arrays of the wrong shape."""
     numpy = importlib.import_module("numpy")
     if isinstance(partition, (str, bytes, bytearray)) or partition is None:
         raise TypeError(f"expected a partition as a list of series or a 2-D array, got {type(partition).__name__}")
@@ -540,7 +589,8 @@ def _float_rows(partition: Any) -> List[Any]:
         if table.ndim != 2:
             raise TypeError(f"expected a partition as a 2-D array (rows are series), got a {table.ndim}-D array")
         _check_real(table, "partition")
-        return list(numpy.ascontiguousarray(table, dtype=numpy.float64))
+        rows: Sequence[Any] = numpy.ascontiguousarray(table, dtype=numpy.float64)
+        return rows
     try:
         items = list(partition)
     except TypeError:
@@ -649,8 +699,7 @@ class _Runner:
             for i, future in zip(lazy, self.client.compute([inputs[i] for i in lazy])):
                 inputs[i] = future
             count = len(inputs)
-            columns = [inputs] + [[args[c] for args in arguments] for c in range(1, len(arguments[0]))] \
-                if arguments else []
+            columns = [inputs] + [[args[c] for args in arguments] for c in range(1, len(arguments[0]))]
             parts = self.client.map(function, *columns, *[[value] * count for value in shared], pure=False)
         self._took(step, began)
         return parts
@@ -669,16 +718,85 @@ class _Runner:
             tasks = [dask.delayed(_unheld(function), pure=False)(*args, *held) for args in arguments]
             results = list(dask.compute(*tasks, scheduler="sync"))
         else:
-            held = [self.client.submit(_Held, value, pure=False) for value in shared]
-            columns = [list(column) for column in zip(*arguments)] if arguments else []
-            futures = self.client.map(_unheld(function), *columns, *[[h] * len(arguments) for h in held],
-                                      pure=False)
-            results = self.client.gather(futures)
+            results = [None] * len(arguments)
+            for numbers, values in self._each_where_held(_each_part, function, arguments, shared):
+                for i, value in zip(numbers, values):
+                    results[i] = value
         self._took(step, began)
         return results
 
+    def each_worker(self, step: str, function: Callable[..., Any], parts: List[Any], *shared: Any) -> List[Any]:
+        """function(arguments, *shared) for the partitions a worker holds, `arguments` being
+        theirs (as `each` takes them) in partition order: for large results, far fewer objects
+        to send than one per partition. Each worker's partitions are taken in RECORD_PIECES
+        runs, a result each, so that one run's result travels while the next is computed."""
+        if not parts:
+            return []
+        began = time.perf_counter()
+        arguments = [item if isinstance(item, tuple) else (item,) for item in parts]
+        if self.client is None:
+            dask = _dask()
+            held = [_Held(value) for value in shared]
+            results = [dask.delayed(_all_parts, pure=False)(function, arguments, *held).compute(scheduler="sync")]
+        else:
+            results = [values for _, values in
+                       self._each_where_held(_all_parts, function, arguments, shared, RECORD_PIECES)]
+        self._took(step, began)
+        return results
+
+    def _each_where_held(self, runs: Callable[..., Any], function: Callable[..., Any],
+                         arguments: List[Tuple[Any, ...]], shared: Tuple[Any, ...],
+                         pieces: int = 1) -> List[Tuple[List[int], Any]]:
+        """`each` on the client: per worker, `pieces` tasks runs(function, arguments of a run
+        of the partitions it holds, *shared), giving the partitions' numbers and the task's
+        result, each fetched as soon as it is made. A task per partition would leave the
+        scheduler free to balance them by moving partitions between workers (megabytes each,
+        to save milliseconds), and costs a scheduler round per partition; should a worker be
+        lost, its tasks run elsewhere once its partitions are made again. The shared values
+        go with each task, held so that Dask does not look into them."""
+        client: Any = self.client
+        held = [_Held(value) for value in shared]
+        groups: Dict[Optional[str], List[int]] = {}
+        for i, holder in enumerate(self._holders([args[0] for args in arguments])):
+            groups.setdefault(holder, []).append(i)
+        runs_of = [(holder, numbers[len(numbers) * k // pieces:len(numbers) * (k + 1) // pieces])
+                   for holder, numbers in groups.items() for k in range(pieces)]
+        runs_of = [(holder, numbers) for holder, numbers in runs_of if numbers]
+        tasks = [client.submit(runs, function, [arguments[i] for i in numbers], *held, pure=False,
+                               **({"workers": [holder], "allow_other_workers": True} if holder else {}))
+                 for holder, numbers in runs_of]
+        results: Dict[Any, Any] = {}
+        for task in importlib.import_module("distributed").as_completed(tasks):
+            if task.status == "finished":
+                results[task.key] = task.result()
+        # A task that failed raises in partition order, whichever failed first.
+        return [(numbers, results[task.key] if task.key in results else task.result())
+                for (_, numbers), task in zip(runs_of, tasks)]
+
+    def _holders(self, parts: List[Any]) -> List[Optional[str]]:
+        """The address of a worker holding each partition's handle, once each is made (None for
+        what is not a future, or what no worker holds)."""
+        distributed = importlib.import_module("distributed")
+        futures = [part for part in parts if isinstance(part, distributed.Future)]
+        distributed.wait(futures)
+        client: Any = self.client
+        where = client.who_has(futures)
+        return [min(where.get(part.key) or [None]) if isinstance(part, distributed.Future) else None
+                for part in parts]
+
     def _took(self, step: str, began: float) -> None:
         self.seconds[step] = self.seconds.get(step, 0.0) + time.perf_counter() - began
+
+
+def _each_part(function: Callable[..., Any], arguments: List[Tuple[Any, ...]], *shared: Any) -> List[Any]:
+    """function(*args, *shared) for each partition's arguments, on the worker that holds them."""
+    values = [value.value if isinstance(value, _Held) else value for value in shared]
+    return [function(*args, *values) for args in arguments]
+
+
+def _all_parts(function: Callable[..., Any], arguments: List[Tuple[Any, ...]], *shared: Any) -> Any:
+    """function(arguments, *shared), on the worker that holds the partitions named there."""
+    return function(arguments, *(value.value if isinstance(value, _Held) else value for value in shared))
 
 
 class _unheld:

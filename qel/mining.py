@@ -1,7 +1,8 @@
 """Runs the native miner and turns its motifs into plain records in input-series coordinates."""
 import math
-from dataclasses import dataclass
-from typing import Dict, List
+from dataclasses import dataclass, field
+from functools import cached_property
+from typing import Any, Iterable, List, Mapping, Optional, Tuple
 
 from qel.errors import UsageError
 from qel.windows import MinedSet, Place
@@ -21,28 +22,65 @@ class Parameters:
 
 @dataclass(frozen=True)
 class MotifRecord:
-    """One motif as the module measured it, with its occurrences placed in the input series."""
+    """One motif as the module measured it, with its occurrences placed in the input series:
+    what the tool reports, and what `qel.distributed.mine` gives (series numbered across the
+    whole set, in partition order)."""
 
+    # 1 for the best motif.
     rank: int
     pattern: str
-    # Points in one occurrence.
+    # Points in one occurrence: seglen x letters.
     length: int
+    # Summed best-match distance divided by (sequences holding the motif x length).
     naed: float
-    # Mined sequence -> segment positions where an occurrence starts (as the module gives).
-    indexes: Dict[int, List[int]]
-    average_occurrences: Dict[int, List[float]]
+    # Mined sequence -> segment positions where an occurrence starts, ascending.
+    indexes: Mapping[int, List[int]]
+    # Mined sequence -> its occurrences averaged point by point (NaN past its end skipped).
+    average_occurrences: Mapping[int, List[float]]
+    # The NaN-skipping mean over sequences of their average occurrences, `length` values.
     representative: List[float]
-    # Mined sequence -> first point of its best-matching occurrence (as the module gives).
-    best_matches: Dict[int, int]
-    # Every occurrence and every best match in input coordinates, sorted; overlapping
-    # windows that see the same occurrence give it once.
-    occurrences: List[Place]
-    best_places: List[Place]
+    # Mined sequence -> first point of its best-matching occurrence.
+    best_matches: Mapping[int, int]
+    # Points per letter of the discretisation the motif was mined with.
+    seglen: int
+    # The input place of each mined sequence's first point; None when whole series were mined
+    # (sequence s is series s).
+    origins: Optional[List[Place]] = field(default=None, repr=False)
 
     @property
     def support(self) -> int:
         """Mined sequences (series or windows) holding at least one occurrence."""
         return len(self.indexes)
+
+    # The places are made when first read: a motif of a million series has as many, and
+    # `qel.distributed.mine` returns its records without anyone needing them.
+    @cached_property
+    def occurrences(self) -> List[Place]:
+        """Every occurrence in input coordinates, sorted; overlapping windows that see the
+        same occurrence give it once."""
+        return self._placed((s, p * self.seglen) for s, positions in self.indexes.items() for p in positions)
+
+    @cached_property
+    def best_places(self) -> List[Place]:
+        """Every best match in input coordinates, sorted, each place once."""
+        return self._placed(self.best_matches.items())
+
+    def _placed(self, points: Iterable[Tuple[int, int]]) -> List[Place]:
+        # Sorted as (series, start) pairs, which is Place's order, and made Places after:
+        # comparing pairs is many times faster than comparing Places.
+        origins = self.origins
+        if origins is None:
+            pairs = set(points)
+        else:
+            pairs = {(origins[s].series, origins[s].start + point) for s, point in points}
+        return [Place(series, start) for series, start in sorted(pairs)]
+
+    @classmethod
+    def of(cls, rank: int, motif: Any, seglen: int, origins: Optional[List[Place]] = None) -> "MotifRecord":
+        """The record of `motif` (a `_qel_cpp.Motif`, or anything with its attributes in plain
+        Python values) mined with `seglen` from sequences starting at `origins`."""
+        return cls(rank, str(motif.pattern), motif.length, motif.naed, motif.indexes, motif.average_occurrences,
+                   motif.representative, motif.best_matches, seglen, origins)
 
 
 def mine(mined: MinedSet, parameters: Parameters) -> List[MotifRecord]:
@@ -57,17 +95,7 @@ def mine(mined: MinedSet, parameters: Parameters) -> List[MotifRecord]:
         motifs = miner.mine(mined.sequences)
     except (ValueError, TypeError, OverflowError, MemoryError) as error:
         raise UsageError(f"the miner refused the parameters: {error or type(error).__name__}") from None
-    records = []
-    for rank, motif in enumerate(motifs, 1):
-        indexes = {int(s): [int(p) for p in positions] for s, positions in motif.indexes.items()}
-        best_matches = {int(s): int(point) for s, point in motif.best_matches.items()}
-        occurrences = sorted({mined.place(s, p * parameters.seglen) for s, ps in indexes.items() for p in ps})
-        best_places = sorted({mined.place(s, point) for s, point in best_matches.items()})
-        records.append(MotifRecord(
-            rank, str(motif.pattern), int(motif.length), float(motif.naed), indexes,
-            {int(s): [float(v) for v in values] for s, values in motif.average_occurrences.items()},
-            [float(v) for v in motif.representative], best_matches, occurrences, best_places))
-    return records
+    return [MotifRecord.of(rank, motif, parameters.seglen, mined.origins) for rank, motif in enumerate(motifs, 1)]
 
 
 def required_support(minsup: float, sequences: int) -> int:

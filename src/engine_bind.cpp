@@ -3,6 +3,7 @@
 // (partitioned.h).
 // Work on a part runs without the interpreter lock, so that a Dask worker's own threads
 // (heartbeats, transfers) go on while it computes.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -12,7 +13,6 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -25,35 +25,77 @@ namespace py = pybind11;
 
 namespace {
 
-using PartDetails = std::tuple<std::unordered_map<int, std::vector<int>>,
-                               std::unordered_map<int, std::vector<double>>, std::unordered_map<int, int>>;
+// One pattern's details as NumPy arrays: series (numbered in the whole set), occurrences per
+// series, positions, averages (series x points) and best-match starts.
+using PartDetails = std::tuple<py::array_t<std::int64_t>, py::array_t<std::int64_t>, py::array_t<std::int64_t>,
+                               py::array_t<double>, py::array_t<std::int64_t>>;
 
-// A series as the Python side hands it over: a 1-D buffer of doubles (NumPy float64).
-qel::Series read_series(const py::handle& item) {
-    const py::buffer_info info = py::reinterpret_borrow<py::buffer>(item).request();
-    const std::string& format = info.format;
-    if (info.ndim != 1 || info.itemsize != sizeof(double) ||
-        !(format == "d" || format == "@d" || format == "=d" || format == "<d")) {
-        throw py::type_error("expected each series as a 1-D array of float64, got a " + std::to_string(info.ndim) +
-                             "-D array of format '" + format + "'");
+// Copies `values` into `out` from `at` on, each plus `offset`, and moves `at` past them.
+template <typename To, typename From>
+void append_to(py::array_t<To>& out, std::size_t& at, const std::vector<From>& values, To offset = To{}) {
+    To* data = out.mutable_data();
+    for (const From& value : values) {
+        data[at++] = static_cast<To>(value) + offset;
     }
-    qel::Series series(static_cast<std::size_t>(info.shape[0]));
-    const char* first = static_cast<const char*>(info.ptr);
-    for (py::ssize_t i = 0; i < info.shape[0]; ++i) {
-        std::memcpy(&series[static_cast<std::size_t>(i)], first + i * info.strides[0], sizeof(double));
+}
+
+bool holds_doubles(const py::buffer_info& info) {
+    const std::string& format = info.format;
+    return info.itemsize == sizeof(double) && (format == "d" || format == "@d" || format == "=d" || format == "<d");
+}
+
+// `count` doubles from `first`, `stride` bytes apart.
+qel::Series read_values(const char* first, py::ssize_t count, py::ssize_t stride) {
+    qel::Series series(static_cast<std::size_t>(count));
+    if (stride == static_cast<py::ssize_t>(sizeof(double)) && count > 0) {
+        std::memcpy(series.data(), first, series.size() * sizeof(double));
+        return series;
+    }
+    for (py::ssize_t i = 0; i < count; ++i) {
+        std::memcpy(&series[static_cast<std::size_t>(i)], first + i * stride, sizeof(double));
     }
     return series;
 }
 
+// A series as the Python side hands it over: a 1-D buffer of doubles (NumPy float64).
+qel::Series read_series(const py::handle& item) {
+    const py::buffer_info info = py::reinterpret_borrow<py::buffer>(item).request();
+    if (info.ndim != 1 || !holds_doubles(info)) {
+        throw py::type_error("expected each series as a 1-D array of float64, got a " + std::to_string(info.ndim) +
+                             "-D array of format '" + info.format + "'");
+    }
+    return read_values(static_cast<const char*>(info.ptr), info.shape[0], info.strides[0]);
+}
+
+// The rows of a 2-D buffer of doubles, read in one request: a row at a time costs a
+// request and a view per series, more than copying its points.
+bool read_table(const py::handle& table, qel::SeriesSet& series) {
+    if (!PyObject_CheckBuffer(table.ptr())) {
+        return false;
+    }
+    const py::buffer_info info = py::reinterpret_borrow<py::buffer>(table).request();
+    if (info.ndim != 2 || !holds_doubles(info)) {
+        return false;
+    }
+    series.reserve(static_cast<std::size_t>(info.shape[0]));
+    const char* first = static_cast<const char*>(info.ptr);
+    for (py::ssize_t row = 0; row < info.shape[0]; ++row) {
+        series.push_back(read_values(first + row * info.strides[0], info.shape[1], info.strides[1]));
+    }
+    return true;
+}
+
 qel::PreparedPart make_part(const py::sequence& sequence, int seglen, int alphabet) {
-    const py::tuple items = qel::binding::items_of(sequence);
     qel::SeriesSet series;
-    series.reserve(items.size());
-    for (const py::handle item : items) {
-        if (!PyObject_CheckBuffer(item.ptr())) {
-            throw py::type_error("expected each series as a 1-D array of float64");
+    if (!read_table(sequence, series)) {
+        const py::tuple items = qel::binding::items_of(sequence);
+        series.reserve(items.size());
+        for (const py::handle item : items) {
+            if (!PyObject_CheckBuffer(item.ptr())) {
+                throw py::type_error("expected each series as a 1-D array of float64");
+            }
+            series.push_back(read_series(item));
         }
-        series.push_back(read_series(item));
     }
     py::gil_scoped_release unlocked;
     return qel::prepare_part(std::move(series), seglen, alphabet);
@@ -104,6 +146,10 @@ std::vector<py::bytes> keep_patterns(const std::vector<py::bytes>& texts, int mi
     return texts_of(qel::keep_patterns(patterns_of(texts), min_len, max_overlap, poll));
 }
 
+std::vector<int> occurrence_lengths(int seglen, const std::vector<py::bytes>& texts) {
+    return qel::occurrence_lengths(seglen, patterns_of(texts));
+}
+
 std::vector<std::pair<std::vector<double>, std::vector<std::int64_t>>> average_sums(
     const qel::PreparedPart& part, const std::vector<py::bytes>& texts) {
     const std::vector<qel::Pattern> patterns = patterns_of(texts);
@@ -122,24 +168,52 @@ std::vector<double> distance_sums(const qel::PreparedPart& part, const std::vect
     return qel::distance_sums(part, patterns, representatives);
 }
 
-// The part's series are numbered from `first_series` on, their place in the whole set.
-std::vector<PartDetails> details(const qel::PreparedPart& part, const std::vector<py::bytes>& texts,
-                                 const std::vector<std::vector<double>>& representatives, int first_series) {
+// Per pattern, its details on every part given, end to end in part order: one set of arrays
+// for many parts (a worker sends a few large arrays, not a few per part). Part p's series are
+// numbered from first_series[p] on, their place in the whole set.
+std::vector<PartDetails> details(const std::vector<const qel::PreparedPart*>& parts,
+                                 const std::vector<std::int64_t>& first_series, const std::vector<py::bytes>& texts,
+                                 const std::vector<std::vector<double>>& representatives) {
+    if (parts.empty() || first_series.size() != parts.size() ||
+        std::find(parts.begin(), parts.end(), nullptr) != parts.end()) {
+        throw std::invalid_argument("expected one or more parts and one first series per part");
+    }
     const std::vector<qel::Pattern> patterns = patterns_of(texts);
-    py::gil_scoped_release unlocked;
-    const std::vector<qel::PartDetails> measured = qel::part_details(part, patterns, representatives);
-    std::vector<PartDetails> result(patterns.size());
-    for (std::size_t i = 0; i < measured.size(); ++i) {
-        auto& [indexes, averages, best_matches] = result[i];
-        for (const auto& [series, positions] : measured[i].indexes) {
-            indexes[first_series + series] = positions;
+    // Per part, per pattern.
+    std::vector<std::vector<qel::PartDetails>> measured;
+    {
+        py::gil_scoped_release unlocked;
+        for (const qel::PreparedPart* part : parts) {
+            measured.push_back(qel::part_details(*part, patterns, representatives));
         }
-        for (const auto& [series, average] : measured[i].averages) {
-            averages[first_series + series] = average;
+    }
+    std::vector<PartDetails> result;
+    result.reserve(patterns.size());
+    for (std::size_t i = 0; i < patterns.size(); ++i) {
+        std::size_t series = 0;
+        std::size_t positions = 0;
+        for (const auto& per_part : measured) {
+            series += per_part[i].series.size();
+            positions += per_part[i].positions.size();
         }
-        for (const auto& [series, start] : measured[i].best_starts) {
-            best_matches[first_series + series] = start;
+        // part_details checked that each representative has its pattern's points.
+        const std::size_t points = representatives[i].size();
+        const std::vector<py::ssize_t> one_per_series{static_cast<py::ssize_t>(series)};
+        PartDetails arrays{py::array_t<std::int64_t>(one_per_series), py::array_t<std::int64_t>(one_per_series),
+                           py::array_t<std::int64_t>(std::vector<py::ssize_t>{static_cast<py::ssize_t>(positions)}),
+                           py::array_t<double>({static_cast<py::ssize_t>(series), static_cast<py::ssize_t>(points)}),
+                           py::array_t<std::int64_t>(one_per_series)};
+        auto& [numbers, counts, starts, averages, best] = arrays;
+        std::size_t at[5] = {0, 0, 0, 0, 0};
+        for (std::size_t p = 0; p < measured.size(); ++p) {
+            const qel::PartDetails& one = measured[p][i];
+            append_to(numbers, at[0], one.series, first_series[p]);
+            append_to(counts, at[1], one.counts);
+            append_to(starts, at[2], one.positions);
+            append_to(averages, at[3], one.averages);
+            append_to(best, at[4], one.best_starts);
         }
+        result.push_back(std::move(arrays));
     }
     return result;
 }
@@ -222,8 +296,11 @@ PYBIND11_MODULE(_engine, m) {
     m.def("frequent_patterns", &frequent_patterns, py::arg("part"), py::arg("minsup"), py::arg("max_len"));
     m.def("supports", &supports, py::arg("part"), py::arg("patterns"));
     m.def("keep_patterns", &keep_patterns, py::arg("patterns"), py::arg("min_len"), py::arg("max_overlap"));
+    m.def("occurrence_lengths", &occurrence_lengths, py::arg("seglen"), py::arg("patterns"));
+    m.def("check_support_rule", &qel::check_support_rule, py::arg("minsup"), py::arg("max_len"));
+    m.def("check_selection", &qel::check_selection, py::arg("k"));
     m.def("average_sums", &average_sums, py::arg("part"), py::arg("patterns"));
     m.def("distance_sums", &distance_sums, py::arg("part"), py::arg("patterns"), py::arg("representatives"));
-    m.def("details", &details, py::arg("part"), py::arg("patterns"), py::arg("representatives"),
-          py::arg("first_series"));
+    m.def("details", &details, py::arg("parts"), py::arg("first_series"), py::arg("patterns"),
+          py::arg("representatives"));
 }

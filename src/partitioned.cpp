@@ -7,7 +7,9 @@
 #include <utility>
 
 #include "memory.h"
+#include "miner.h"
 #include "motif.h"
+#include "patterns.h"
 #include "sax.h"
 
 namespace qel {
@@ -28,9 +30,7 @@ struct Measured {
 
 Measured measure(const PreparedPart& part, const std::vector<Pattern>& patterns) {
     Measured measured;
-    for (const Pattern& pattern : patterns) {
-        measured.lengths.push_back(occurrence_length(part.seglen, pattern.size()));
-    }
+    measured.lengths = occurrence_lengths(part.seglen, patterns);
     measured.occurrences = find_occurrences(part.letters, patterns);
     return measured;
 }
@@ -123,6 +123,26 @@ std::vector<Occurrences> find_occurrences(const std::vector<Symbols>& sequences,
     return occurrences;
 }
 
+std::vector<int> occurrence_lengths(int seglen, const std::vector<Pattern>& patterns) {
+    std::vector<int> lengths;
+    lengths.reserve(patterns.size());
+    for (const Pattern& pattern : patterns) {
+        lengths.push_back(occurrence_length(seglen, pattern.size()));
+    }
+    return lengths;
+}
+
+void check_support_rule(double minsup, int max_len) {
+    // Only the settings matter: the other two keep every pattern, and there are none.
+    PatternMiner(minsup, 1, max_len, 1.0).mine({});
+}
+
+void check_selection(int k) {
+    // Settings the miner accepts, so that selecting from no motifs is the one step that can fail.
+    SeriesSet none;
+    Miner(1.0, 1, 3, 1, 0, 1.0, k).mine(none);
+}
+
 double measuring_bytes(const std::vector<int>& lengths, const std::vector<Occurrences>& occurrences,
                        bool per_series) {
     constexpr double value = sizeof(double);
@@ -204,25 +224,22 @@ std::vector<PartDetails> part_details(const PreparedPart& part, const std::vecto
     InterruptPoll poll = no_interrupts();
     std::vector<PartDetails> result(patterns.size());
     for (std::size_t i = 0; i < patterns.size(); ++i) {
-        const int length = measured.lengths[i];
         const Occurrences& occurrences = measured.occurrences[i];
         PartDetails& details = result[i];
-        PointSums scratch(static_cast<std::size_t>(length));
-        for_each_series(occurrences, [&](int s, std::size_t first, std::size_t last) {
-            std::vector<int> positions;
-            for (std::size_t k = first; k < last; ++k) {
-                positions.push_back(occurrences[k].position);
-            }
-            details.indexes.emplace_back(s, std::move(positions));
-            std::vector<double> average;
-            average_occurrence(part.series.at(static_cast<std::size_t>(s)), &occurrences[first],
-                               &occurrences[first] + (last - first), part.seglen, length, scratch, average, poll);
-            details.averages.emplace_back(s, std::move(average));
+        for_each_series(occurrences, [&details](int s, std::size_t first, std::size_t last) {
+            details.series.push_back(s);
+            details.counts.push_back(static_cast<int>(last - first));
         });
+        details.positions.reserve(occurrences.size());
+        for (const Occurrence& occurrence : occurrences) {
+            details.positions.push_back(occurrence.position);
+        }
+        details.averages = average_occurrences(part.series, occurrences, part.seglen, measured.lengths[i], poll);
         const std::vector<BestMatch> best = best_matches(
             occurrences, distances(part.series, occurrences, part.seglen, representatives[i], poll));
-        for (std::size_t k = 0; k < best.size(); ++k) {
-            details.best_starts.emplace_back(details.indexes[k].first, best[k].position * part.seglen);
+        details.best_starts.reserve(best.size());
+        for (const BestMatch& match : best) {
+            details.best_starts.push_back(match.position * part.seglen);
         }
     }
     return result;

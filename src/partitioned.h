@@ -61,6 +61,17 @@ std::vector<std::int64_t> count_support(const std::vector<Symbols>& sequences,
 std::vector<Occurrences> find_occurrences(const std::vector<Symbols>& sequences,
                                           const std::vector<Pattern>& patterns);
 
+// Each pattern's occurrence length in points (motif.h's occurrence_length), in order; its errors
+// for the first pattern that has none.
+std::vector<int> occurrence_lengths(int seglen, const std::vector<Pattern>& patterns);
+
+// The settings a driver of the steps must refuse as the miner refuses them, checked by the
+// miner's own code on an empty set (so its messages exist once): the support rule of the
+// pattern miner (std::invalid_argument), and a negative count of motifs to select
+// (std::length_error).
+void check_support_rule(double minsup, int max_len);
+void check_selection(int k);
+
 // Bytes that measuring patterns whose occurrences are `lengths` points long holds at most: what
 // it returns per pattern (per-point sums and counts, or with `per_series` one average per
 // series holding the pattern) and the working space of one series' average. Checked against
@@ -98,14 +109,19 @@ std::vector<AverageSums> average_sums(const PreparedPart& part, const std::vecto
 std::vector<double> distance_sums(const PreparedPart& part, const std::vector<Pattern>& patterns,
                                   const std::vector<std::vector<double>>& representatives);
 
-// One pattern's measures on the series of a part, keyed by their index in the part.
+// One pattern's measures on the series of a part that hold it, in flat arrays (a large part
+// holds hundreds of thousands of such series: they travel as a few arrays, not as many lists).
 struct PartDetails {
-    // Series -> segment positions of its occurrences, ascending.
-    std::vector<std::pair<int, std::vector<int>>> indexes;
-    // Series -> its average occurrence, `length` points.
-    std::vector<std::pair<int, std::vector<double>>> averages;
-    // Series -> first point of its best match, in points.
-    std::vector<std::pair<int, int>> best_starts;
+    // Each series holding the pattern, by its index in the part, ascending.
+    std::vector<int> series;
+    // Per series, how many occurrences it holds.
+    std::vector<int> counts;
+    // The occurrences' segment positions, series after series, each series' ascending.
+    std::vector<int> positions;
+    // Each series' average occurrence, `length` points, series after series.
+    std::vector<double> averages;
+    // Per series, the first point of its best match, in points.
+    std::vector<int> best_starts;
 };
 
 // Per pattern, its measures on every series of the part that holds it, given the pattern's

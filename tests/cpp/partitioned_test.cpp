@@ -150,12 +150,30 @@ TEST(PartSteps, AddUpToTheMotifsMeasures) {
             const double naed = (near_first[i] + near_second[i]) /
                                 (motif.get_support() * static_cast<double>(motif.get_length()));
             EXPECT_NEAR(naed, motif.get_naed(), 1e-12);
-            for (const auto& [s, start] : details[i].best_starts) {
-                EXPECT_EQ(start, motif.get_best_matches().at(s + 3));
+            // The second part's series are the whole set's from 3 on.
+            const PartDetails& held = details[i];
+            const auto indexes = motif.get_indexes();
+            const auto averages = motif.get_average_occurrences();
+            const auto best = motif.get_best_matches();
+            const std::size_t length = static_cast<std::size_t>(motif.get_length());
+            const auto in_second = std::count_if(indexes.begin(), indexes.end(), [](const auto& e) { return e.first >= 3; });
+            ASSERT_EQ(held.series.size(), static_cast<std::size_t>(in_second));
+            ASSERT_EQ(held.counts.size(), held.series.size());
+            ASSERT_EQ(held.averages.size(), held.series.size() * length);
+            std::size_t at = 0;
+            for (std::size_t k = 0; k < held.series.size(); ++k) {
+                const int s = held.series[k] + 3;
+                const auto from = held.positions.begin() + static_cast<std::ptrdiff_t>(at);
+                at += static_cast<std::size_t>(held.counts[k]);
+                EXPECT_EQ(std::vector<int>(from, held.positions.begin() + static_cast<std::ptrdiff_t>(at)), indexes.at(s));
+                EXPECT_EQ(held.best_starts[k], best.at(s));
+                for (std::size_t p = 0; p < length; ++p) {
+                    const double want = averages.at(s)[p];
+                    const double got = held.averages[k * length + p];
+                    EXPECT_TRUE(std::isnan(want) ? std::isnan(got) : got == want) << s << " " << p;
+                }
             }
-            for (const auto& [s, positions] : details[i].indexes) {
-                EXPECT_EQ(positions, motif.get_indexes().at(s + 3));
-            }
+            EXPECT_EQ(at, held.positions.size());
         }
     }
 }

@@ -91,6 +91,31 @@ def slow_marked(function, folder):
     return slowed
 
 
+def killing_a_worker(client, folder, run):
+    """run(), in a thread, while the worker that starts the third slowed task is killed as it
+    runs that task; what run() returned once the cluster has its two workers back."""
+    workers = set(client.run(os.getpid).values())
+    outcome = {}
+    thread = threading.Thread(target=lambda: outcome.update(got=run()))
+    thread.start()
+    began = time.monotonic()
+    while len(os.listdir(folder)) < 3 and time.monotonic() < began + PATIENCE_SECONDS:
+        time.sleep(0.02)
+    assert len(os.listdir(folder)) >= 3, (
+        f"only {len(os.listdir(folder))} of 3 slowed tasks started in {PATIENCE_SECONDS} s")
+    victim = int(sorted(os.listdir(folder))[-1].split("-")[1])
+    assert victim in workers
+    os.kill(victim, signal.SIGKILL)
+    thread.join(PATIENCE_SECONDS)
+    assert not thread.is_alive(), f"the run did not end within {PATIENCE_SECONDS} s of the kill"
+    wait_for_workers(client, 2)
+    # The surviving worker still runs the slowed step: the module again, as it was.
+    client.run(lambda: __import__("importlib").reload(__import__("qel.distributed").distributed))
+    assert victim not in client.run(os.getpid).values()
+    assert "got" in outcome
+    return outcome["got"]
+
+
 @pytest.mark.parametrize("step", ["loading", "pass 1"])
 def test_a_worker_killed_mid_run_changes_nothing(client, tmp_path, step):
     """The worker running the third slowed task is killed while it runs: that task and the
@@ -109,25 +134,7 @@ def test_a_worker_killed_mid_run_changes_nothing(client, tmp_path, step):
             from qel import distributed
             distributed._average_sums = slow_marked(distributed._average_sums, folder)
         client.run(slow_pass)
-    workers = set(client.run(os.getpid).values())
-    outcome = {}
-    run = threading.Thread(target=lambda: outcome.update(got=distributed.mine(parts, *PARAMETERS, client=client)))
-    run.start()
-    began = time.monotonic()
-    while len(os.listdir(folder)) < 3 and time.monotonic() < began + PATIENCE_SECONDS:
-        time.sleep(0.02)
-    assert len(os.listdir(folder)) >= 3, (
-        f"only {len(os.listdir(folder))} of 3 slowed tasks started in {PATIENCE_SECONDS} s")
-    victim = int(sorted(os.listdir(folder))[-1].split("-")[1])
-    assert victim in workers
-    os.kill(victim, signal.SIGKILL)
-    run.join(PATIENCE_SECONDS)
-    assert not run.is_alive(), f"the run did not end within {PATIENCE_SECONDS} s of the kill"
-    wait_for_workers(client, 2)
-    client.run(lambda: __import__("importlib").reload(__import__("qel.distributed").distributed))
-    assert "got" in outcome
-    agree(table, outcome["got"])
-    assert victim not in client.run(os.getpid).values()
+    agree(table, killing_a_worker(client, folder, lambda: distributed.mine(parts, *PARAMETERS, client=client)))
 
 
 @pytest.mark.parametrize("step", ["_offered_matches", "_measure_rows"])
@@ -144,27 +151,9 @@ def test_verified_motifs_survive_a_worker_killed_mid_run(client, tmp_path, step)
         from qel import distributed
         setattr(distributed, step, slow_marked(getattr(distributed, step), folder))
     client.run(slow_step)
-    workers = set(client.run(os.getpid).values())
     parts = [series[start:start + 4] for start in range(0, len(series), 4)]
-    outcome = {}
-    run = threading.Thread(target=lambda: outcome.update(
-        got=distributed.mine_verified(parts, 48, top=3, seed=2, client=client)))
-    run.start()
-    began = time.monotonic()
-    while len(os.listdir(folder)) < 3 and time.monotonic() < began + PATIENCE_SECONDS:
-        time.sleep(0.02)
-    assert len(os.listdir(folder)) >= 3, (
-        f"only {len(os.listdir(folder))} of 3 slowed tasks started in {PATIENCE_SECONDS} s")
-    victim = int(sorted(os.listdir(folder))[-1].split("-")[1])
-    assert victim in workers
-    os.kill(victim, signal.SIGKILL)
-    run.join(PATIENCE_SECONDS)
-    assert not run.is_alive(), f"the run did not end within {PATIENCE_SECONDS} s of the kill"
-    wait_for_workers(client, 2)
-    client.run(lambda: __import__("importlib").reload(__import__("qel.distributed").distributed))
-    assert "got" in outcome
-    assert verified_differences(want, outcome["got"]) == []
-    assert victim not in client.run(os.getpid).values()
+    got = killing_a_worker(client, folder, lambda: distributed.mine_verified(parts, 48, top=3, seed=2, client=client))
+    assert verified_differences(want, got) == []
 
 
 class ToolTest(unittest.TestCase):
@@ -238,9 +227,11 @@ class ToolTest(unittest.TestCase):
 
 def test_a_local_cluster_leaves_no_scratch_space(tmp_path):
     """`--scheduler local:N` keeps Dask's scratch space in a folder of its own run, removed
-    afterwards."""
-    with mock.patch.object(tempfile, "tempdir", str(tmp_path)):
+    afterwards, and its workers keep glibc's own malloc tuning."""
+    with mock.patch.object(tempfile, "tempdir", str(tmp_path)), \
+            mock.patch.dict(os.environ, {}, clear=False) as environ:
+        environ.pop("MALLOC_TRIM_THRESHOLD_", None)
         with cluster.connect("local:1") as client:
-            assert client.run(lambda: 1)
+            assert list(client.run(lambda: os.environ.get("MALLOC_TRIM_THRESHOLD_")).values()) == [None]
             assert len(os.listdir(tmp_path)) == 1
     assert os.listdir(tmp_path) == []

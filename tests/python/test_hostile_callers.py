@@ -238,8 +238,8 @@ CHILD = textwrap.dedent("""
         lambda: _qel_cpp.Miner(1.0, seglen, 3, min_len=1).mine([[0, 3, 1, 0]] * 2),
         lambda: _engine.average_sums(_engine.Partition([np.arange(4.0)], seglen, 3), [b"b"]),
         # 10,000 series hold 'b', each needing an average of 10**6 points: 80 GB in all.
-        lambda: _engine.details(_engine.Partition([np.array([0.0, 3, 1, 0])] * 10000, 10 ** 6, 3), [b"b"],
-                                [[0.0] * 10 ** 6], 0),
+        lambda: _engine.details([_engine.Partition([np.array([0.0, 3, 1, 0])] * 10000, 10 ** 6, 3)], [0], [b"b"],
+                                [[0.0] * 10 ** 6]),
     ):
         try:
             call()
