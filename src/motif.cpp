@@ -34,12 +34,12 @@ namespace {
 
 const double missing = std::numeric_limits<double>::quiet_NaN();
 
+// Counted without a branch: how many occurrences a series holds is data, and a branch on
+// where the next series starts is mispredicted about once per series.
 int count_series(const Occurrences& occurrences) {
-    int count = 0;
-    for (std::size_t i = 0; i < occurrences.size(); ++i) {
-        if (i == 0 || occurrences[i].series != occurrences[i - 1].series) {
-            ++count;
-        }
+    int count = occurrences.empty() ? 0 : 1;
+    for (std::size_t i = 1; i < occurrences.size(); ++i) {
+        count += occurrences[i].series != occurrences[i - 1].series ? 1 : 0;
     }
     return count;
 }
@@ -86,6 +86,117 @@ void add_real(const double* values, std::size_t n, double* sums, double* counts)
     }
 }
 
+// sums[k] += values[k] for k < n, two points at a time: add_real for values that hold no NaN.
+void add_all(const double* values, std::size_t n, double* sums) {
+    std::size_t k = 0;
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    for (; k + 2 <= n; k += 2) {
+        Pair value, sum;
+        std::memcpy(&value, values + k, sizeof value);
+        std::memcpy(&sum, sums + k, sizeof sum);
+        sum += value;
+        std::memcpy(sums + k, &sum, sizeof sum);
+    }
+#endif
+    for (; k < n; ++k) {
+        sums[k] += values[k];
+    }
+}
+
+// sums[k] = 0.0 + values[k] for k < n, two at a time: what adding one value to a sum of
+// none gives (-0.0 becomes 0.0).
+void add_zero(const double* values, std::size_t n, double* sums) {
+    std::size_t k = 0;
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    const Pair zeros = {0.0, 0.0};
+    for (; k + 2 <= n; k += 2) {
+        Pair value;
+        std::memcpy(&value, values + k, sizeof value);
+        value = zeros + value;
+        std::memcpy(sums + k, &value, sizeof value);
+    }
+#endif
+    for (; k < n; ++k) {
+        sums[k] = 0.0 + values[k];
+    }
+}
+
+// Whether any of the n values is NaN, two at a time.
+bool holds_nan(const double* values, std::size_t n) {
+    std::size_t k = 0;
+    bool nan = false;
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    using Mask = long long __attribute__((vector_size(16)));
+    Mask seen = {0, 0};
+    for (; k + 2 <= n; k += 2) {
+        Pair value;
+        std::memcpy(&value, values + k, sizeof value);
+        seen |= value != value;
+    }
+    nan = (seen[0] | seen[1]) != 0;
+#endif
+    for (; k < n; ++k) {
+        nan = nan || values[k] != values[k];
+    }
+    return nan;
+}
+
+// means[k] = sums.mean(k) for k < n, two at a time (means may be sums.sums itself).
+void means_of(const PointSums& sums, std::size_t n, double* means) {
+    std::size_t k = 0;
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    using Mask = long long __attribute__((vector_size(16)));
+    const Pair none = {missing, missing};
+    const Pair zeros = {0.0, 0.0};
+    for (; k + 2 <= n; k += 2) {
+        Pair sum, count;
+        std::memcpy(&sum, sums.sums.data() + k, sizeof sum);
+        std::memcpy(&count, sums.counts.data() + k, sizeof count);
+        const Mask empty = count == zeros;
+        const Mask mean = reinterpret_cast<Mask>(sum / count);
+        const Pair chosen = reinterpret_cast<Pair>((mean & ~empty) | (reinterpret_cast<Mask>(none) & empty));
+        std::memcpy(means + k, &chosen, sizeof chosen);
+    }
+#endif
+    for (; k < n; ++k) {
+        means[k] = sums.mean(k);
+    }
+}
+
+// add_real into `sums` and `counts` of every block of values that `blocks` hands to the
+// callable it is given (as (values, n), n at most `points`, less where a block is clipped),
+// on the chance that no value is NaN. Without NaN, add_real's masks select every value and
+// its counts are the number of blocks that reach each point, so the values are simply
+// added. A NaN value leaves its point's sum NaN, as it leaves every sum it enters: when no
+// sum ends NaN, none was added, and the sums are add_real's bit for bit. Returns false when
+// a sum is NaN; the caller then redoes them with add_real (inf - inf, a NaN made of no NaN,
+// is redone too).
+template <typename Blocks>
+bool add_unless_nan(Blocks blocks, std::size_t points, double* sums, double* counts) {
+    double whole = 0.0;
+    blocks([&](const double* values, std::size_t n) {
+        add_all(values, n, sums);
+        if (n == points) {
+            whole += 1.0;
+            return;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            counts[k] += 1.0;
+        }
+    });
+    if (holds_nan(sums, points)) {
+        return false;
+    }
+    for (std::size_t k = 0; k < points; ++k) {
+        counts[k] += whole;
+    }
+    return true;
+}
+
 // Euclidean distance over the points where the occurrence is real (not NaN, not padding).
 double distance(const double* values, std::size_t points, const double* representative) {
     double squares = 0.0;
@@ -100,6 +211,8 @@ double distance(const double* values, std::size_t points, const double* represen
 
 // The distance of every occurrence to the representative. Four whole occurrences at a time
 // are summed interleaved, each in the same order as alone, so that four sums advance together.
+// They are summed without looking for NaN: a NaN value makes the sum NaN, and only then is
+// it summed again by `distance`, which skips NaN; any other sum is distance's bit for bit.
 std::vector<double> interleaved_distances(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
                                           int length, const double* representative, InterruptPoll& poll) {
     const std::size_t points = static_cast<std::size_t>(length);
@@ -129,15 +242,15 @@ std::vector<double> interleaved_distances(const SeriesSet& ts, const Occurrences
         for (std::size_t k = 0; k < points; ++k) {
             const double r = representative[k];
             const double da = a[k] - r, db = b[k] - r, dc = c[k] - r, dd = d[k] - r;
-            sa += a[k] == a[k] ? da * da : 0.0;
-            sb += b[k] == b[k] ? db * db : 0.0;
-            sc += c[k] == c[k] ? dc * dc : 0.0;
-            sd += d[k] == d[k] ? dd * dd : 0.0;
+            sa += da * da;
+            sb += db * db;
+            sc += dc * dc;
+            sd += dd * dd;
         }
-        result[places[0]] = std::sqrt(sa);
-        result[places[1]] = std::sqrt(sb);
-        result[places[2]] = std::sqrt(sc);
-        result[places[3]] = std::sqrt(sd);
+        const double sums[] = {sa, sb, sc, sd};
+        for (std::size_t q = 0; q < 4; ++q) {
+            result[places[q]] = sums[q] == sums[q] ? std::sqrt(sums[q]) : distance(starts[q], points, representative);
+        }
     }
     for (std::size_t q = 0; q < waiting; ++q) {
         result[places[q]] = distance(starts[q], points, representative);
@@ -178,21 +291,26 @@ void average_occurrence(const Series& series, const Occurrence* first, const Occ
         // One occurrence is its own average, (0.0 + x) / 1, NaN where it has no value.
         poll.tick(length + 1);
         const Span span = span_of(series, first->position, seglen, length);
-        for (std::size_t point = span.start; point < span.end; ++point) {
-            averages.push_back(0.0 + series[point]);  // as a sum would: -0.0 becomes 0.0
-        }
         averages.resize(begin + points, missing);
+        // As a sum would: -0.0 becomes 0.0.
+        add_zero(series.data() + span.start, span.end - span.start, averages.data() + begin);
         return;
     }
+    const auto occurrence_values = [&](auto add) {
+        for (const Occurrence* o = first; o != last; ++o) {
+            poll.tick(length + 1);
+            const Span span = span_of(series, o->position, seglen, length);
+            add(series.data() + span.start, span.end - span.start);
+        }
+    };
     scratch.clear();
-    for (const Occurrence* o = first; o != last; ++o) {
-        poll.tick(length + 1);
-        const Span span = span_of(series, o->position, seglen, length);
-        scratch.add(series.data() + span.start, span.end - span.start);
+    if (!add_unless_nan(occurrence_values, points, scratch.sums.data(), scratch.counts.data())) {
+        scratch.clear();
+        occurrence_values([&scratch](const double* values, std::size_t n) { scratch.add(values, n); });
     }
-    for (std::size_t k = 0; k < points; ++k) {
-        averages.push_back(scratch.mean(k));
-    }
+    // Averaged in place, then appended whole: the averages are written once.
+    means_of(scratch, points, scratch.sums.data());
+    averages.insert(averages.end(), scratch.sums.begin(), scratch.sums.begin() + static_cast<std::ptrdiff_t>(points));
 }
 
 std::vector<double> average_occurrences(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
@@ -214,8 +332,14 @@ std::vector<double> representative_of(const std::vector<double>& averages, int s
         return representative;
     }
     PointSums across(points);
-    for (std::size_t s = 0; s < static_cast<std::size_t>(series); ++s) {
-        across.add(averages.data() + s * points, points);
+    const auto series_averages = [&](auto add) {
+        for (std::size_t s = 0; s < static_cast<std::size_t>(series); ++s) {
+            add(averages.data() + s * points, points);
+        }
+    };
+    if (!add_unless_nan(series_averages, points, across.sums.data(), across.counts.data())) {
+        across.clear();
+        series_averages([&across](const double* values, std::size_t n) { across.add(values, n); });
     }
     for (std::size_t k = 0; k < points; ++k) {
         representative[k] += across.mean(k);  // 0.0 + mean, as a sum would: -0.0 becomes 0.0

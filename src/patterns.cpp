@@ -67,15 +67,18 @@ struct Text {
         if (!fits || total > std::numeric_limits<std::uint32_t>::max()) {
             throw std::length_error("too many letters to mine: " + std::to_string(total));
         }
-        cells.reserve(total);
+        // Written by index into cells made at once: a push_back per letter costs several
+        // times the writes themselves here.
+        cells.resize(total);
         start_of.reserve(sequences.size());
+        Cell* cell = cells.data();
         for (std::size_t s = 0; s < sequences.size(); ++s) {
             const std::uint32_t series = static_cast<std::uint32_t>(s);
-            start_of.push_back(cells.size());
+            start_of.push_back(static_cast<std::size_t>(cell - cells.data()));
             for (char letter : sequences[s]) {
-                cells.push_back(Cell{series, static_cast<unsigned char>(letter)});
+                *cell++ = Cell{series, static_cast<unsigned char>(letter)};
             }
-            cells.push_back(Cell{series, separator});
+            *cell++ = Cell{series, separator};
         }
     }
 
@@ -124,25 +127,72 @@ private:
     std::size_t count = 0;
 };
 
+// The occurrences of a pattern that repeats one letter, c^m, inside one run of r >= m c's:
+// the r - m + 1 positions from the run's start on. A run of c holds c^m for every m up to r,
+// so the stretches of all the levels hold as many entries as the runs hold letters, where
+// their positions would number about r^2 / 2 per run.
+struct Stretch {
+    // Position of the first occurrence: the run's first letter.
+    std::uint32_t first;
+    // Occurrences, at first, first + 1, and so on.
+    std::uint32_t count;
+};
+
 // The frequent patterns of one length, ascending. Together the levels form the prefix tree
 // of the frequent patterns: every prefix of a frequent pattern is frequent, so pattern j of
 // one level extends a pattern of the level below by one letter, and the extensions of one
 // pattern stand together in the level above, in the order of their last letter. A pattern's
-// letters are those at its first occurrence.
+// letters are those at its first occurrence. A pattern that repeats one letter holds its
+// occurrences as stretches, every other one as positions.
 struct Level {
-    // Each pattern's occurrences, pattern after pattern, each ascending.
+    // The positioned patterns' occurrences, pattern after pattern, each ascending.
     PositionBuffer occurrences;
-    // Pattern j's occurrences end at ends[j] and begin where pattern j - 1's end.
+    // Pattern j's positions end at ends[j] and begin where pattern j - 1's end.
     std::vector<std::size_t> ends;
+    // The one-letter patterns' occurrences, pattern after pattern, each ascending.
+    std::vector<Stretch> stretches;
+    // Pattern j's stretches end at stretch_ends[j] and begin where pattern j - 1's end.
+    std::vector<std::size_t> stretch_ends;
     // Pattern j's last letter.
     std::vector<char> last_letters;
-    // Whether pattern j repeats one letter.
+    // Whether pattern j repeats one letter (its occurrences are stretches, not positions).
     std::vector<bool> one_letter;
     // Pattern j's extensions end at child_ends[j] in the level above; empty for the top level.
     std::vector<std::size_t> child_ends;
 
     std::size_t size() const { return ends.size(); }
     std::size_t begin_of(std::size_t j) const { return j == 0 ? 0 : ends[j - 1]; }
+    std::size_t stretch_begin(std::size_t j) const { return j == 0 ? 0 : stretch_ends[j - 1]; }
+    // Where pattern j first occurs.
+    std::uint32_t first_position(std::size_t j) const {
+        return one_letter[j] ? stretches[stretch_begin(j)].first : occurrences[begin_of(j)];
+    }
+    // How many occurrences pattern j has.
+    std::size_t count_of(std::size_t j) const {
+        if (!one_letter[j]) {
+            return ends[j] - begin_of(j);
+        }
+        std::size_t count = 0;
+        for (std::size_t i = stretch_begin(j); i < stretch_ends[j]; ++i) {
+            count += stretches[i].count;
+        }
+        return count;
+    }
+    // Calls visit(position) for each occurrence of pattern j, ascending.
+    template <typename Visit>
+    void for_each_position(std::size_t j, Visit visit) const {
+        if (!one_letter[j]) {
+            for (std::size_t i = begin_of(j); i < ends[j]; ++i) {
+                visit(occurrences[i]);
+            }
+            return;
+        }
+        for (std::size_t i = stretch_begin(j); i < stretch_ends[j]; ++i) {
+            for (std::uint32_t k = 0; k < stretches[i].count; ++k) {
+                visit(stretches[i].first + k);
+            }
+        }
+    }
     // Pattern j's extensions in the level above: [first, second).
     std::pair<std::size_t, std::size_t> children(std::size_t j) const {
         if (child_ends.empty()) {
@@ -161,42 +211,119 @@ public:
         last_series_of.fill(-1);
     }
 
-    // Starts a level whose occurrences will number at most `most`.
+    // Starts a level whose positions will number at most `most`. One slot more takes the
+    // writes of move_to_kept_letters past the last position.
     void start(Level& next, std::size_t most) {
-        next.occurrences.allocate(most);
+        next.occurrences.allocate(most + 1);
         filled = 0;
+        stretches_placed = 0;
     }
 
-    // Ends the level started last: its occurrences take no more room than they need.
-    void finish(Level& next) { next.occurrences.trim(filled); }
+    // Ends the level started last: its positions and stretches take no more room than they
+    // need.
+    void finish(Level& next) {
+        next.occurrences.trim(filled);
+        next.stretches.resize(stretches_placed);
+    }
 
-    // Appends to `next` the frequent one-letter extensions of a pattern of `length` letters
-    // (0 for the empty pattern) whose occurrences are [first, last), in letter order.
-    // `repeated` is the letter the pattern repeats, if it is one letter repeated.
-    void extend(const std::uint32_t* first, const std::uint32_t* last, std::size_t length,
-                std::optional<std::uint16_t> repeated, Level& next) {
+    // The first level, in letter order: every frequent letter, its occurrences as the runs of
+    // it in the text.
+    void first_level(Level& next) {
+        start(next, 0);
+        seen.clear();
+        const std::vector<Stretch> runs = runs_of_letters();
+        const Text::Cell* cells = text.cells.data();
+        for (const Stretch& run : runs) {
+            const Text::Cell cell = cells[run.first];
+            add_run(cell.letter, run.count, last_series_of[cell.letter] != cell.series ? 1 : 0, cell.series);
+            ++stretch_tallies[cell.letter];
+        }
+        sort_seen();
+        // Each kept letter's runs go to its pattern, at the place counted for them.
+        std::array<std::size_t, Text::separator + 1> place{};
+        std::array<bool, Text::separator + 1> kept{};
+        for (std::uint16_t letter : seen) {
+            kept[letter] = frequent(supports[letter]);
+            if (kept[letter]) {
+                place[letter] = stretches_placed;
+                stretches_placed += stretch_tallies[letter];
+                add_pattern(next, letter, true);
+            }
+            clear_tally(letter);
+        }
+        next.stretches.resize(stretches_placed);
+        for (const Stretch& run : runs) {
+            const std::uint16_t letter = cells[run.first].letter;
+            if (kept[letter]) {
+                next.stretches[place[letter]++] = run;
+            }
+        }
+    }
+
+    // Appends to `next` the frequent one-letter extensions of a pattern of `length` letters,
+    // not one letter repeated, whose occurrences are [first, last), in letter order.
+    void extend(const std::uint32_t* first, const std::uint32_t* last, std::size_t length, Level& next) {
         const std::size_t count = static_cast<std::size_t>(last - first);
         if (count == 0) {
-            return;
-        }
-        if (repeated && length > 0) {
-            extend_repeated(first, count, length, *repeated, next);
             return;
         }
         tally_following(first, count, length);
         sort_seen();
         // Each kept letter's occurrences go to its new pattern.
-        if (place_kept_letters(next, length, repeated)) {
+        if (place_kept_letters(next, std::nullopt)) {
             move_to_kept_letters(first, count);
+        }
+    }
+
+    // extend for `repeated` repeated `length` times, whose occurrences are the stretches
+    // [first, last). Within a stretch the letter follows every occurrence but the last, and
+    // after the last comes the letter that ends the run (not `repeated`): only that one needs
+    // reading. The repetition one letter longer has each stretch less its last occurrence;
+    // the other extensions, the stretches' last occurrences that their letter follows.
+    void extend_stretches(const Stretch* first, const Stretch* last, std::size_t length, std::uint16_t repeated,
+                          Level& next) {
+        poll.tick(last - first);
+        seen.clear();
+        const Text::Cell* cells = text.cells.data();
+        std::int64_t repeated_last = -1;
+        std::uint32_t repeated_count = 0;
+        std::uint32_t repeated_support = 0;
+        std::uint32_t continuing = 0;
+        for (const Stretch* stretch = first; stretch != last; ++stretch) {
+            const Text::Cell after = cells[stretch->first + stretch->count - 1 + length];
+            add_run(after.letter, 1, last_series_of[after.letter] != after.series ? 1 : 0, after.series);
+            // A stretch of one occurrence ends the repetition; as often as not, so no branch.
+            const std::uint32_t continues = stretch->count > 1 ? 1 : 0;
+            repeated_count += stretch->count - 1;
+            repeated_support += continues & (repeated_last != after.series ? 1 : 0);
+            repeated_last = continues != 0 ? after.series : repeated_last;
+            continuing += continues;
+        }
+        if (repeated_count > 0) {
+            add_run(repeated, repeated_count, repeated_support, repeated_last);
+            stretch_tallies[repeated] = continuing;
+        }
+        sort_seen();
+        const std::uint32_t repeats = repeated_count > 0 && frequent(supports[repeated]) ? 1 : 0;
+        // Where the repetition's stretches go if it is kept (see extend_level).
+        Stretch* to = next.stretches.data() + stretches_placed;
+        if (!place_kept_letters(next, repeated)) {
+            return;
+        }
+        for (const Stretch* stretch = first; stretch != last; ++stretch) {
+            const std::uint32_t last_occurrence = stretch->first + stretch->count - 1;
+            *to = Stretch{stretch->first, stretch->count - 1};
+            to += repeats & (stretch->count > 1 ? 1 : 0);
+            place(cells[last_occurrence + length].letter, last_occurrence);
         }
     }
 
 private:
     // Reads the letter after each of the `count` occurrences from `first` on (the separator
     // where its sequence ends) into `following`, and counts each letter's occurrences and
-    // series. One letter often follows many occurrences in a row, so a run is counted in
-    // registers and added up when the letter changes. Occurrences come in ascending order, so
-    // their series do too.
+    // series. Occurrences come in ascending order, so their series do too: a series counts
+    // for a letter when it is not the last one counted for it. Which letter follows is
+    // nothing a processor can predict, so the counts are kept without a branch on it.
     void tally_following(const std::uint32_t* first, std::size_t count, std::size_t length) {
         if (following.size() < count) {
             following.resize(count);
@@ -204,23 +331,10 @@ private:
         seen.clear();
         const Text::Cell* cells = text.cells.data() + length;
         std::uint16_t* letter_after = following.data();
-        std::uint16_t run_letter = cells[first[0]].letter;
-        std::uint32_t run_count = 0;
-        std::uint32_t run_support = 0;
-        std::int64_t run_last = last_series_of[run_letter];
         const auto count_one = [&](std::size_t i) {
             const Text::Cell cell = cells[first[i]];
             letter_after[i] = cell.letter;
-            if (cell.letter != run_letter) {
-                add_run(run_letter, run_count, run_support, run_last);
-                run_letter = cell.letter;
-                run_count = 0;
-                run_support = 0;
-                run_last = last_series_of[run_letter];
-            }
-            ++run_count;
-            run_support += cell.series != run_last ? 1 : 0;
-            run_last = cell.series;
+            add_run(cell.letter, 1, last_series_of[cell.letter] != cell.series ? 1 : 0, cell.series);
         };
         const std::size_t last_ahead = count > prefetch_distance ? count - prefetch_distance : 0;
         for (std::size_t block = 0; block < count; block += poll_block) {
@@ -239,105 +353,101 @@ private:
                 count_one(i);
             }
         }
-        add_run(run_letter, run_count, run_support, run_last);
     }
 
     // Copies each of the `count` occurrences from `first` on to the place of the letter after
-    // it (see place_kept_letters), run by run of one following letter.
+    // it (see place_kept_letters).
     void move_to_kept_letters(const std::uint32_t* first, std::size_t count) {
-        const std::uint16_t* letter_after = following.data();
-        for (std::size_t i = 0; i < count;) {
-            poll.tick(1);
-            const std::uint16_t letter = letter_after[i];
-            std::size_t run_end = i + 1;
-            while (run_end < count && letter_after[run_end] == letter) {
-                ++run_end;
-            }
-            if (std::uint32_t* to = destination[letter]) {
-                // Runs are mostly short: a plain loop beats a call to memmove.
-                for (std::size_t k = i; k < run_end; ++k) {
-                    *to++ = first[k];
-                }
-                destination[letter] = to;
-            }
-            i = run_end;
-        }
-    }
-
-    // extend for a pattern of one letter repeated. Its occurrences come in stretches of
-    // consecutive positions (inside one run of the letter), and within a stretch the letter
-    // follows every occurrence but the last: only the last's next letter needs reading. A
-    // stretch holds one series.
-    void extend_repeated(const std::uint32_t* first, std::size_t count, std::size_t length,
-                         std::uint16_t repeated, Level& next) {
         poll.tick(static_cast<std::int64_t>(count));
-        seen.clear();
-        stretch_ends.clear();
-        const Text::Cell* cells = text.cells.data();
-        std::int64_t repeated_last = -1;
-        std::uint32_t repeated_count = 0;
-        std::uint32_t repeated_support = 0;
-        for (std::size_t i = 0; i < count;) {
-            std::size_t end = i + 1;
-            while (end < count && first[end] == first[end - 1] + 1) {
-                ++end;
+        const std::uint16_t* letter_after = following.data();
+        if (positioned_kept == 1) {
+            // Most patterns keep one extension: every occurrence is written to the slot after
+            // the last kept one, whose index moves on only for the kept letter, so nothing
+            // waits on memory. The slot after the pattern's last occurrence takes the writes
+            // that follow it: that of the next pattern, not yet written, or the spare one.
+            std::uint32_t* to = destination[only_kept];
+            std::size_t kept = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                to[kept] = first[i];
+                kept += letter_after[i] == only_kept ? 1 : 0;
             }
-            stretch_ends.push_back(end);
-            const Text::Cell after = cells[first[end - 1] + length];
-            add_run(after.letter, 1, last_series_of[after.letter] != after.series ? 1 : 0,
-                    after.series);
-            if (end - i > 1) {
-                repeated_count += static_cast<std::uint32_t>(end - i - 1);
-                repeated_support += repeated_last != after.series ? 1 : 0;
-                repeated_last = after.series;
-            }
-            i = end;
-        }
-        if (repeated_count > 0) {
-            add_run(repeated, repeated_count, repeated_support, repeated_last);
-        }
-        sort_seen();
-        const bool any = place_kept_letters(next, length, repeated);
-        if (!any) {
             return;
         }
-        // Stretch by stretch, in order: all but the last occurrence continue the repetition,
-        // the last goes to the letter after it.
-        std::uint32_t*& continuing = destination[repeated];
-        std::size_t i = 0;
-        for (std::size_t end : stretch_ends) {
-            if (continuing != nullptr) {
-                for (std::size_t k = i; k + 1 < end; ++k) {
-                    *continuing++ = first[k];
-                }
-            }
-            const std::uint16_t letter = cells[first[end - 1] + length].letter;
-            if (std::uint32_t*& to = destination[letter]; to != nullptr) {
-                *to++ = first[end - 1];
-            }
-            i = end;
+        for (std::size_t i = 0; i < count; ++i) {
+            place(letter_after[i], first[i]);
         }
     }
 
-    // The letters seen in ascending order, the separator last (it is never kept).
-    // Gives each frequent letter of `seen` its new pattern and the place its occurrences go,
-    // and clears every seen letter's counts; whether any letter was kept.
-    bool place_kept_letters(Level& next, std::size_t length, std::optional<std::uint16_t> repeated) {
+    // Writes `position` where the next position of `letter`'s new pattern goes. The position
+    // of a letter not kept goes to `discarded`, and stays there until the next overwrites
+    // it: a branch on the letter would be mispredicted as often as the letter changes.
+    void place(std::uint16_t letter, std::uint32_t position) {
+        std::uint32_t* to = destination[letter];
+        *to = position;
+        destination[letter] = to + advance[letter];
+    }
+
+    // Gives each frequent letter of `seen` (sorted) its new pattern and the place its
+    // positions go (`discarded` for a letter not kept, and for `repeated`, whose extension
+    // repeats one letter and takes stretch_tallies[repeated] stretches), and clears every seen
+    // letter's counts; whether any letter was kept.
+    bool place_kept_letters(Level& next, std::optional<std::uint16_t> repeated) {
         bool any = false;
+        positioned_kept = 0;
         for (std::uint16_t letter : seen) {
+            destination[letter] = &discarded;
+            advance[letter] = 0;
             if (letter != Text::separator && frequent(supports[letter])) {
                 any = true;
-                destination[letter] = next.occurrences.data() + filled;
-                filled += tallies[letter];
-                add_pattern(next, letter, length, repeated);
-            } else {
-                destination[letter] = nullptr;
+                if (letter == repeated) {
+                    stretches_placed += stretch_tallies[letter];
+                } else {
+                    destination[letter] = next.occurrences.data() + filled;
+                    advance[letter] = 1;
+                    filled += tallies[letter];
+                    ++positioned_kept;
+                    only_kept = letter;
+                }
+                add_pattern(next, letter, letter == repeated);
             }
-            tallies[letter] = 0;
-            supports[letter] = 0;
-            last_series_of[letter] = -1;
+            clear_tally(letter);
         }
         return any;
+    }
+
+    // Back to no occurrence of `letter` counted.
+    void clear_tally(std::uint16_t letter) {
+        tallies[letter] = 0;
+        supports[letter] = 0;
+        stretch_tallies[letter] = 0;
+        last_series_of[letter] = -1;
+    }
+
+    // Every run of equal letters in the text, in text order, as where it starts and how long
+    // it is; a run of separators is none. Where a run ends is as unpredictable as the letters,
+    // so the runs are found without a branch on the letters: each position is written to the
+    // slot after the last run found, which moves on only where a run starts.
+    std::vector<Stretch> runs_of_letters() {
+        const Text::Cell* cells = text.cells.data();
+        const std::size_t size = text.cells.size();
+        poll.tick(static_cast<std::int64_t>(size));
+        std::vector<std::uint32_t> starts(size + 1);
+        std::size_t found = 0;
+        std::uint32_t before = Text::separator + 1;  // no letter: position 0 starts a run
+        for (std::size_t position = 0; position < size; ++position) {
+            starts[found] = static_cast<std::uint32_t>(position);
+            found += cells[position].letter != before ? 1 : 0;
+            before = cells[position].letter;
+        }
+        starts[found] = static_cast<std::uint32_t>(size);
+        std::vector<Stretch> runs(found);
+        std::size_t kept = 0;
+        for (std::size_t r = 0; r < found; ++r) {
+            runs[kept] = Stretch{starts[r], starts[r + 1] - starts[r]};
+            kept += cells[starts[r]].letter != Text::separator ? 1 : 0;
+        }
+        runs.resize(kept);
+        return runs;
     }
 
     void sort_seen() {
@@ -351,14 +461,13 @@ private:
         }
     }
 
-    // The kept extension by `letter` of the pattern being split (of `length` letters), whose
-    // occurrences end at `filled`; it repeats one letter if the pattern is empty or repeats
-    // that letter.
-    void add_pattern(Level& next, std::uint16_t letter, std::size_t length,
-                     std::optional<std::uint16_t> repeated) {
+    // The kept extension by `letter` of the pattern being split, whose positions end at
+    // `filled` and stretches at `stretches_placed`.
+    void add_pattern(Level& next, std::uint16_t letter, bool one_letter) {
         next.ends.push_back(filled);
+        next.stretch_ends.push_back(stretches_placed);
         next.last_letters.push_back(static_cast<char>(letter));
-        next.one_letter.push_back(length == 0 || repeated == letter);
+        next.one_letter.push_back(one_letter);
     }
 
     static constexpr std::size_t prefetch_distance = 16;
@@ -382,38 +491,55 @@ private:
     const Text& text;
     double needed;
     InterruptPoll& poll;
-    // Occurrences written to the level being built.
+    // Positions written to the level being built.
     std::size_t filled = 0;
+    // Stretches given out in the level being built.
+    std::size_t stretches_placed = 0;
     // Per letter (and the separator), while a pattern is split: its occurrences, the series
-    // they lie in, the last of those, and where its next occurrence is to be written (null
-    // for a letter not kept).
+    // they lie in, its stretches (for a repetition), the last series, where its next position
+    // is to be written and how far that moves per position (see place).
     std::array<std::uint32_t, Text::separator + 1> tallies{};
     std::array<std::uint32_t, Text::separator + 1> supports{};
+    std::array<std::uint32_t, Text::separator + 1> stretch_tallies{};
     std::array<std::int64_t, Text::separator + 1> last_series_of{};
     std::array<std::uint32_t*, Text::separator + 1> destination{};
+    std::array<std::uint32_t, Text::separator + 1> advance{};
+    // Where the positions of letters not kept go.
+    std::uint32_t discarded = 0;
+    // The letters of the pattern being split that keep positions, and the last of them.
+    std::size_t positioned_kept = 0;
+    std::uint16_t only_kept = 0;
     std::vector<std::uint16_t> seen;
     // Per occurrence of the pattern being split, the letter after it.
     std::vector<std::uint16_t> following;
-    // For a repeated letter: where each stretch of consecutive occurrences ends.
-    std::vector<std::size_t> stretch_ends;
 };
 
 // The next level: the frequent one-letter extensions of every pattern of `level`, whose
 // patterns have `length` letters. Records where each pattern's extensions end.
 Level extend_level(Level& level, std::size_t length, Extender& extender, InterruptPoll& poll) {
     Level next;
-    // No level holds more occurrences than the one below.
-    extender.start(next, level.occurrences.size());
+    // Each position of the next level continues a position of this one or the last
+    // occurrence of one of its stretches, and each stretch continues at most one stretch.
+    extender.start(next, level.occurrences.size() + level.stretches.size());
+    // Room for every stretch to continue, so that extend_stretches writes them without a
+    // branch on whether one does; finish gives back what is left over.
+    next.stretches.resize(level.stretches.size());
+    // Levels hold about as many patterns as the one below while most patterns are frequent.
+    next.ends.reserve(level.size());
+    next.stretch_ends.reserve(level.size());
+    next.last_letters.reserve(level.size());
+    next.one_letter.reserve(level.size());
     level.child_ends.reserve(level.size());
     for (std::size_t j = 0; j < level.size(); ++j) {
-        const std::uint32_t* first = level.occurrences.data() + level.begin_of(j);
-        const std::uint32_t* last = level.occurrences.data() + level.ends[j];
         poll.tick(1);
-        std::optional<std::uint16_t> repeated;
         if (level.one_letter[j]) {
-            repeated = static_cast<unsigned char>(level.last_letters[j]);
+            const Stretch* stretches = level.stretches.data();
+            extender.extend_stretches(stretches + level.stretch_begin(j), stretches + level.stretch_ends[j], length,
+                                      static_cast<unsigned char>(level.last_letters[j]), next);
+        } else {
+            const std::uint32_t* positions = level.occurrences.data();
+            extender.extend(positions + level.begin_of(j), positions + level.ends[j], length, next);
         }
-        extender.extend(first, last, length, repeated, next);
         level.child_ends.push_back(next.size());
     }
     extender.finish(next);
@@ -460,21 +586,10 @@ using PatternAt = std::pair<std::size_t, std::size_t>;
 std::vector<Level> mine_levels(const Text& text, Extender& extender, int max_len, int& cur_len,
                                InterruptPoll& poll) {
     std::vector<Level> levels(1);
-    // The occurrences of the empty pattern: every letter.
-    std::vector<std::uint32_t> all;
-    all.reserve(text.cells.size() - text.start_of.size());
-    for (std::uint32_t position = 0; position < text.cells.size(); ++position) {
-        if (text.cells[position].letter != Text::separator) {
-            all.push_back(position);
-        }
-    }
-    extender.start(levels[0], all.size());
-    extender.extend(all.data(), all.data() + all.size(), 0, std::nullopt, levels[0]);
-    extender.finish(levels[0]);
+    extender.first_level(levels[0]);
     if (levels[0].size() == 0) {
         return {};
     }
-    std::vector<std::uint32_t>().swap(all);
     while (max_len == 0 || max_len >= cur_len) {
         Level next = extend_level(levels.back(), static_cast<std::size_t>(cur_len) - 1, extender, poll);
         ++cur_len;
@@ -500,7 +615,7 @@ PatternTree tree_of(const std::vector<Level>& levels, const Text& text) {
     }
     tree.letters_of = [&levels, &text](std::size_t length, std::size_t j) {
         const Level& level = levels[length - 1];
-        return text.pattern_at(level.occurrences[level.begin_of(j)], length);
+        return text.pattern_at(level.first_position(j), length);
     };
     return tree;
 }
@@ -509,8 +624,7 @@ PatternTree tree_of(const std::vector<Level>& levels, const Text& text) {
 void sort_patterns(std::vector<PatternAt>& patterns, const std::vector<Level>& levels, const Text& text,
                    InterruptPoll& poll) {
     const auto first_position = [&levels](PatternAt pattern) {
-        const Level& level = levels[pattern.first - 1];
-        return level.occurrences[level.begin_of(pattern.second)];
+        return levels[pattern.first - 1].first_position(pattern.second);
     };
     std::sort(patterns.begin(), patterns.end(), [&](const PatternAt& a, const PatternAt& b) {
         poll.tick();
@@ -549,16 +663,15 @@ MinedPatterns collect(const std::vector<PatternAt>& kept, const std::vector<Leve
     MinedPatterns found;
     for (const auto& pattern : kept) {
         const Level& level = levels[pattern.first - 1];
-        const std::uint32_t* first = level.occurrences.data() + level.begin_of(pattern.second);
-        const std::uint32_t* last = level.occurrences.data() + level.ends[pattern.second];
-        poll.tick(static_cast<std::int64_t>(pattern.first) + (last - first));
+        const std::uint32_t first = level.first_position(pattern.second);
+        poll.tick(static_cast<std::int64_t>(pattern.first + level.count_of(pattern.second)));
         for (std::size_t i = 0; i < pattern.first; ++i) {
-            found.letters.push_back(static_cast<char>(text.cells[*first + i].letter));
+            found.letters.push_back(static_cast<char>(text.cells[first + i].letter));
         }
         found.letter_ends.push_back(found.letters.size());
-        for (const std::uint32_t* position = first; position != last; ++position) {
-            found.occurrences.push_back(text.occurrence_at(*position));
-        }
+        level.for_each_position(pattern.second, [&](std::uint32_t position) {
+            found.occurrences.push_back(text.occurrence_at(position));
+        });
         found.occurrence_ends.push_back(found.occurrences.size());
     }
     return found;

@@ -1,12 +1,13 @@
 #include "sax.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
-#include <tuple>
-#include <utility>
 
 namespace qel {
 
@@ -75,19 +76,68 @@ bool all_equal(const Series& series) {
     return true;
 }
 
-// Mean and sum of squared differences from it, summed in point order.
-std::pair<double, double> moments(const Series& series) {
-    double sum = 0.0;
-    for (double value : series) {
-        sum += value;
+// Series normalised side by side (see sums_side_by_side).
+constexpr std::size_t group_size = 4;
+
+// For each of the `count` (1 to group_size) non-empty series of `group`, the sum of
+// term(i, value) over its values in point order. A sum in order is a chain of adds, each
+// waiting for the one before: alone it runs at one add per add latency. The chains of the
+// series of a group advance together, each in its own order, so that they overlap and every
+// sum is still the very one a loop over its series alone gives.
+template <typename Term>
+std::array<double, group_size> sums_side_by_side(Series* const* group, std::size_t count, Term term) {
+    std::size_t common = group[0]->size();
+    std::array<const double*, group_size> values{};
+    for (std::size_t i = 0; i < group_size; ++i) {
+        // A slot without a series repeats the first one, and its sum is never read.
+        const Series& series = *group[i < count ? i : 0];
+        common = std::min(common, series.size());
+        values[i] = series.data();
     }
-    const double mean = sum / static_cast<double>(series.size());
-    double squares = 0.0;
-    for (double value : series) {
-        const double difference = value - mean;
-        squares += difference * difference;
+    double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+    for (std::size_t k = 0; k < common; ++k) {
+        s0 += term(0, values[0][k]);
+        s1 += term(1, values[1][k]);
+        s2 += term(2, values[2][k]);
+        s3 += term(3, values[3][k]);
     }
-    return {mean, squares};
+    std::array<double, group_size> sums{s0, s1, s2, s3};
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t k = common; k < group[i]->size(); ++k) {
+            sums[i] += term(i, values[i][k]);
+        }
+    }
+    return sums;
+}
+
+// Mean and sum of squared differences from it of each series of `group` (as
+// sums_side_by_side), each summed in point order.
+struct Moments {
+    double mean;
+    double squares;
+};
+
+std::array<Moments, group_size> moments(Series* const* group, std::size_t count) {
+    const std::array<double, group_size> sums =
+        sums_side_by_side(group, count, [](std::size_t, double value) { return value; });
+    std::array<Moments, group_size> result{};
+    for (std::size_t i = 0; i < count; ++i) {
+        result[i].mean = sums[i] / static_cast<double>(group[i]->size());
+    }
+    const std::array<double, group_size> squares =
+        sums_side_by_side(group, count, [&result](std::size_t i, double value) {
+            const double difference = value - result[i].mean;
+            return difference * difference;
+        });
+    for (std::size_t i = 0; i < count; ++i) {
+        result[i].squares = squares[i];
+    }
+    return result;
+}
+
+Moments moments(Series& series) {
+    Series* group[] = {&series};
+    return moments(group, 1)[0];
 }
 
 // What a non-empty series is normalised by: value -> (value - mean) / deviation.
@@ -96,9 +146,9 @@ struct Normalisation {
     double deviation;
 };
 
-// The plain mean and population deviation, except where their sums overflowed or
-// underflowed: then the series is first scaled (in place) by a power of two.
-Normalisation normalisation(Series& series) {
+// The plain mean and population deviation from the series' moments, except where their sums
+// overflowed or underflowed: then the series is first scaled (in place) by a power of two.
+Normalisation normalisation(Series& series, Moments plain) {
     // A constant series has deviation 0 and becomes NaN, whatever its mean rounds to: an
     // inexact mean ([0.1] x 140) would leave centred points of about 1e-17 that divide into
     // +-1, squares that underflow ([-1e-300] x 40) points of +-inf, and either gives letters
@@ -106,9 +156,9 @@ Normalisation normalisation(Series& series) {
     if (all_equal(series)) {
         return {series.front(), 0.0};
     }
-    auto [mean, squares] = moments(series);
+    Moments by = plain;
     const bool suspect =
-        !std::isfinite(mean) || !std::isfinite(squares) || squares < smallest_reliable_squares;
+        !std::isfinite(by.mean) || !std::isfinite(by.squares) || by.squares < smallest_reliable_squares;
     if (suspect && can_rescale(series)) {
         // Z-normalisation does not depend on scale: bring the largest magnitude to [1, 2),
         // where neither the sum nor the squares can overflow or underflow. A power of two
@@ -121,12 +171,14 @@ Normalisation normalisation(Series& series) {
         for (double& value : series) {
             value = std::ldexp(value, shift);
         }
-        std::tie(mean, squares) = moments(series);
+        by = moments(series);
     }
     // No floor on the deviation: only a constant series has deviation 0 (see above), and its
     // NaN values read as 'a' in the discretisation and are skipped by the measures.
-    return {mean, std::sqrt(squares / static_cast<double>(series.size()))};
+    return {by.mean, std::sqrt(by.squares / static_cast<double>(series.size()))};
 }
+
+Normalisation normalisation(Series& series) { return normalisation(series, moments(series)); }
 
 void check_alphabet(int alphabet) {
     if (alphabet < 0 || alphabet > max_alphabet) {
@@ -135,33 +187,98 @@ void check_alphabet(int alphabet) {
     }
 }
 
-// 'a' plus the number of breakpoints strictly below the value. Rows are ascending, so that is
-// the index of the first one not below it: a value equal to a breakpoint takes the lower
-// letter, and NaN, below nothing, takes 'a'.
+// 'a' plus the number of breakpoints strictly below the value: a value equal to a breakpoint
+// takes the lower letter, and NaN, below nothing, takes 'a'. Rows are ascending, so counting
+// over the whole row gives the index of the first breakpoint not below the value, without a
+// branch that the data decide.
 char letter_of(const double* bounds, std::size_t size, double value) {
     std::size_t below = 0;
-    while (below < size && bounds[below] < value) {
-        ++below;
+    for (std::size_t i = 0; i < size; ++i) {
+        below += bounds[i] < value ? 1 : 0;
     }
     return static_cast<char>('a' + below);
+}
+
+// Every value -> (value - mean) / deviation, two at a time where the compiler allows: each is
+// the same subtraction and division as alone.
+void normalise_values(Series& series, Normalisation by) {
+    double* values = series.data();
+    const std::size_t size = series.size();
+    std::size_t k = 0;
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    const Pair mean = {by.mean, by.mean};
+    const Pair deviation = {by.deviation, by.deviation};
+    for (; k + 2 <= size; k += 2) {
+        Pair value;
+        std::memcpy(&value, values + k, sizeof value);
+        value = (value - mean) / deviation;
+        std::memcpy(values + k, &value, sizeof value);
+    }
+#endif
+    for (; k < size; ++k) {
+        values[k] = (values[k] - by.mean) / by.deviation;
+    }
+}
+
+// The letters of `row`, one per segment of `seglen` points of `series`: each segment's
+// average as a letter of the row of breakpoints `bounds`.
+void fill_letters(const Series& series, int seglen, const std::vector<double>& bounds, Symbols& row) {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+        const std::size_t start = i * static_cast<std::size_t>(seglen);
+        const std::size_t end = std::min(series.size(), start + static_cast<std::size_t>(seglen));
+        double sum = 0.0;
+        for (std::size_t point = start; point < end; ++point) {
+            sum += series[point];
+        }
+        // The trailing segment is divided by the full seglen too: the missing points count
+        // as zeros (the mean of z-normalised data), which keeps a short tail from getting
+        // an extreme letter from one or two points.
+        row[i] = letter_of(bounds.data(), bounds.size(), sum / seglen);
+    }
+}
+
+// Calls visit(i, by) for every non-empty series i of `ts`, in order, with the normalisation
+// `by` of that series (which may have been scaled in place, see normalisation); the moments of
+// group_size series at a time are taken side by side.
+template <typename Visit>
+void for_each_normalisation(SeriesSet& ts, Visit visit) {
+    std::array<Series*, group_size> group{};
+    std::array<std::size_t, group_size> places{};
+    std::size_t count = 0;
+    const auto flush = [&] {
+        const std::array<Moments, group_size> plain = moments(group.data(), count);
+        for (std::size_t i = 0; i < count; ++i) {
+            visit(places[i], normalisation(*group[i], plain[i]));
+        }
+        count = 0;
+    };
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+        if (ts[s].empty()) {
+            continue;
+        }
+        group[count] = &ts[s];
+        places[count] = s;
+        if (++count == group_size) {
+            flush();
+        }
+    }
+    if (count > 0) {
+        flush();
+    }
 }
 
 }  // namespace
 
 void znorm(SeriesSet& ts) {
-    for (Series& series : ts) {
-        znorm_series(series);
-    }
+    for_each_normalisation(ts, [&ts](std::size_t s, Normalisation by) { normalise_values(ts[s], by); });
 }
 
 void znorm_series(Series& series) {
     if (series.empty()) {
         return;
     }
-    const Normalisation by = normalisation(series);
-    for (double& value : series) {
-        value = (value - by.mean) / by.deviation;
-    }
+    normalise_values(series, normalisation(series));
 }
 
 Symbols znorm_row(Series& series, int seglen, int alphabet) {
@@ -172,18 +289,24 @@ Symbols znorm_row(Series& series, int seglen, int alphabet) {
         return row;
     }
     const std::vector<double>& bounds = breakpoints.at(static_cast<std::size_t>(alphabet));
-    const Normalisation by = normalisation(series);
-    for (int i = 0; i < count; ++i) {
-        const std::size_t start = static_cast<std::size_t>(i) * static_cast<std::size_t>(seglen);
-        const std::size_t end = std::min(series.size(), start + static_cast<std::size_t>(seglen));
-        double sum = 0.0;
-        for (std::size_t point = start; point < end; ++point) {
-            series[point] = (series[point] - by.mean) / by.deviation;
-            sum += series[point];
-        }
-        row[static_cast<std::size_t>(i)] = letter_of(bounds.data(), bounds.size(), sum / seglen);
-    }
+    normalise_values(series, normalisation(series));
+    fill_letters(series, seglen, bounds, row);
     return row;
+}
+
+std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll) {
+    check_alphabet(alphabet);
+    const std::vector<double>& bounds = breakpoints[static_cast<std::size_t>(alphabet)];
+    std::vector<Symbols> rows(ts.size());
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+        rows[s].resize(static_cast<std::size_t>(segment_count(ts[s].size(), seglen)));
+    }
+    for_each_normalisation(ts, [&](std::size_t s, Normalisation by) {
+        poll.tick(static_cast<std::int64_t>(ts[s].size()) + 1);
+        normalise_values(ts[s], by);
+        fill_letters(ts[s], seglen, bounds, rows[s]);
+    });
+    return rows;
 }
 
 char get_discrete_value(int alphabet, double value) {
@@ -197,19 +320,7 @@ Symbols get_row(const Series& series, int seglen, int alphabet) {
     if (count == 0) {
         return row;
     }
-    const std::vector<double>& bounds = breakpoints.at(static_cast<std::size_t>(alphabet));
-    for (int i = 0; i < count; ++i) {
-        const std::size_t start = static_cast<std::size_t>(i) * static_cast<std::size_t>(seglen);
-        const std::size_t end = std::min(series.size(), start + static_cast<std::size_t>(seglen));
-        double sum = 0.0;
-        for (std::size_t point = start; point < end; ++point) {
-            sum += series[point];
-        }
-        // The trailing segment is divided by the full seglen too: the missing points count
-        // as zeros (the mean of z-normalised data), which keeps a short tail from getting
-        // an extreme letter from one or two points.
-        row[static_cast<std::size_t>(i)] = letter_of(bounds.data(), bounds.size(), sum / seglen);
-    }
+    fill_letters(series, seglen, breakpoints.at(static_cast<std::size_t>(alphabet)), row);
     return row;
 }
 

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "interrupt.h"
 #include "types.h"
 
 namespace qel {
@@ -20,6 +21,12 @@ void znorm_series(Series& series);
 // znorm_series, then get_row on the result, in one pass over the values fewer. The segment
 // count is checked before the series changes, the alphabet when there is a segment.
 Symbols znorm_row(Series& series, int seglen, int alphabet);
+
+// znorm_row on every series of `ts`, one symbol sequence per series in series order: the same
+// values and letters, with the sums of four series at a time taken side by side. Counts the
+// points it reads on `poll`. An alphabet outside the table is std::invalid_argument; seglen
+// must give every series a usable segment count (std::length_error otherwise).
+std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll);
 
 // Discretises one series: averages each segment of `seglen` points and maps it to a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);

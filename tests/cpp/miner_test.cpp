@@ -167,6 +167,29 @@ TEST(MinerPipeline, NonFiniteValuesAreRefusedNamingSeriesAndPoint) {
     }
 }
 
+// Series are checked two values at a time: a bad value is found at every point, the last
+// of an odd length too, and the largest finite values are no bad ones.
+TEST(MinerPipeline, NonFiniteValueIsFoundAtEveryPoint) {
+    for (std::size_t length = 1; length <= 7; ++length) {
+        for (std::size_t point = 0; point < length; ++point) {
+            for (const double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+                SeriesSet ts{{1, 2, 3}, Series(length, 0.5)};
+                ts[1][point] = bad;
+                try {
+                    Miner(1.0, 1, 3, 1, 0, 0.9, 0).mine(ts);
+                    ADD_FAILURE() << length << " " << point;
+                } catch (const std::invalid_argument& error) {
+                    const std::string name = std::isnan(bad) ? "NaN" : bad > 0 ? "inf" : "-inf";
+                    const std::string expected = "series 1 holds " + name + " at point " + std::to_string(point);
+                    EXPECT_EQ(std::string(error.what()).rfind(expected, 0), 0u) << error.what();
+                }
+            }
+        }
+    }
+    SeriesSet largest{{1.7e308, -1.7e308, 1.7e308}};
+    EXPECT_NO_THROW(Miner(1.0, 1, 3, 1, 0, 0.9, 0).mine(largest));
+}
+
 }  // namespace
 }  // namespace qel
 

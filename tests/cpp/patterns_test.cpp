@@ -227,6 +227,51 @@ TEST(PatternMiner, FindsEverySubstringWithEnoughSupport) {
     }
 }
 
+// Long runs of one letter are mined as stretches: held here, runs longer than a 64-bit word
+// included, to the substrings found by brute force and the plain pairwise filter, with
+// their occurrences, under support thresholds and length limits that cut runs short.
+TEST(PatternMiner, LongRunsGiveTheSubstringsAndFilterOfThePlainSearch) {
+    std::mt19937 random(29);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<std::string> rows(2 + random() % 3);
+        for (std::string& row : rows) {
+            while (row.size() < 90) row += std::string(1 + random() % 70, "abc"[random() % 3]);
+        }
+        const double minsup = std::vector<double>{0.5, 0.7, 1.0}[random() % 3];
+        const int min_len = 1 + static_cast<int>(random() % 4);
+        const int max_len = std::vector<int>{0, 0, 20, 66}[random() % 4];
+        const double max_overlap = std::vector<double>{0.5, 0.9, 1.0}[random() % 3];
+        std::map<std::string, OccurrenceIndex> frequent;
+        const std::size_t longest = max_len == 0 ? 1000 : static_cast<std::size_t>(max_len);
+        for (std::size_t s = 0; s < rows.size(); ++s) {
+            for (std::size_t start = 0; start < rows[s].size(); ++start) {
+                for (std::size_t n = 1; start + n <= rows[s].size() && n <= longest; ++n) {
+                    frequent[rows[s].substr(start, n)][static_cast<int>(s)].push_back(static_cast<int>(start));
+                }
+            }
+        }
+        for (auto it = frequent.begin(); it != frequent.end();) {
+            it = static_cast<double>(it->second.size()) < minsup * static_cast<double>(rows.size())
+                     ? frequent.erase(it) : std::next(it);
+        }
+        std::vector<Pattern> all;
+        for (const auto& entry : frequent) all.push_back(p(entry.first));
+        InterruptPoll poll{InterruptCheck{}};
+        std::map<std::string, OccurrenceIndex> expected;
+        for (const Pattern& kept : keep_patterns(all, min_len, max_overlap, poll)) {
+            const std::string letters(kept.begin(), kept.end());
+            expected[letters] = frequent.at(letters);
+        }
+        PatternMiner miner(minsup, min_len, max_len, max_overlap);
+        miner.mine(sequences(rows));
+        std::map<std::string, OccurrenceIndex> found;
+        for (const auto& [pattern, motif] : miner.get_frequent()) {
+            found[std::string(pattern.begin(), pattern.end())] = motif.get_indexes();
+        }
+        ASSERT_EQ(found, expected) << "round " << round;
+    }
+}
+
 // The filter as a plain pairwise loop: longest first, equal lengths in pattern order, each
 // pattern not yet dropped drops every other one at most as long whose LCS with it covers more
 // than max_overlap of its letters.

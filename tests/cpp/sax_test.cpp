@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -240,6 +241,54 @@ TEST(ZnormRow, SameAsNormalisingThenDiscretising) {
     Series untouched{1, 2, 3};
     EXPECT_THROW(znorm_row(untouched, 0, 4), std::length_error);
     EXPECT_EQ(untouched, (Series{1, 2, 3}));
+}
+
+// The series of a set are normalised four at a time, their sums side by side: each must still
+// get what it gets alone, bit for bit, and ordinary data the plain formula's bits. Sets of
+// up to eleven series cross the groups; lengths differ within a group, and constant, empty,
+// NaN-holding and extreme series (scaled first) fall anywhere in one.
+TEST(ZnormRows, EachSeriesAsAloneOnSeededRandomSets) {
+    std::mt19937 random(23);
+    for (int round = 0; round < 400; ++round) {
+        SeriesSet ts(random() % 12);
+        std::vector<bool> ordinary(ts.size(), false);
+        for (std::size_t s = 0; s < ts.size(); ++s) {
+            const unsigned kind = random() % 8;
+            const double scale = kind == 0 ? 1e200 : kind == 1 ? 1e-200 : 1.0;
+            ts[s].resize(random() % 50);
+            for (double& value : ts[s]) value = scale * (static_cast<double>(random() % 2001) - 1000.0) / 7.0;
+            if (kind == 2) std::fill(ts[s].begin(), ts[s].end(), 0.1);
+            if (kind == 3 && !ts[s].empty()) ts[s][random() % ts[s].size()] = nan;
+            ordinary[s] = kind > 3;
+        }
+        const int seglen = 1 + static_cast<int>(random() % 7);
+        const int alphabet = static_cast<int>(random() % 11);
+        SeriesSet together = ts;
+        InterruptPoll poll{InterruptCheck{}};
+        const std::vector<Symbols> rows = znorm_rows(together, seglen, alphabet, poll);
+        SeriesSet whole = ts;
+        znorm(whole);
+        ASSERT_EQ(rows.size(), ts.size());
+        for (std::size_t s = 0; s < ts.size(); ++s) {
+            Series alone = ts[s];
+            EXPECT_EQ(letters(rows[s]), letters(znorm_row(alone, seglen, alphabet))) << round << " " << s;
+            const std::size_t bytes = alone.size() * sizeof(double);
+            EXPECT_TRUE(bytes == 0 || std::memcmp(together[s].data(), alone.data(), bytes) == 0) << round << " " << s;
+            EXPECT_TRUE(bytes == 0 || std::memcmp(whole[s].data(), alone.data(), bytes) == 0) << round << " " << s;
+            if (ordinary[s] && !alone.empty()) {
+                EXPECT_EQ(std::memcmp(alone.data(), plain_znorm(ts[s]).data(), bytes), 0) << round << " " << s;
+            }
+        }
+    }
+}
+
+TEST(ZnormRows, UnusableParametersLeaveTheSetAlone) {
+    const SeriesSet input{{1, 2, 3}, {4, 5}};
+    SeriesSet ts = input;
+    InterruptPoll poll{InterruptCheck{}};
+    EXPECT_THROW(znorm_rows(ts, 2, 11, poll), std::invalid_argument);
+    EXPECT_THROW(znorm_rows(ts, 0, 4, poll), std::length_error);
+    EXPECT_EQ(ts, input);
 }
 
 TEST(Sax, OneRowPerSeriesInOrderAndInputUnchanged) {
