@@ -252,6 +252,24 @@ using qel::binding::items_of;
 // One series from a sequence of numbers, converted as pybind11 converts a float argument;
 // false when it is no such sequence.
 inline bool load_series(handle src, bool convert, qel::Series& series) {
+    // A list of exact floats converts without running Python code, so no item can change or
+    // go away while it is read: it is read in place, each item once.
+    if (PyList_CheckExact(src.ptr())) {
+        const Py_ssize_t size = PyList_GET_SIZE(src.ptr());
+        series.resize(static_cast<std::size_t>(size));
+        Py_ssize_t i = 0;
+        for (; i < size; ++i) {
+            PyObject* item = PyList_GET_ITEM(src.ptr(), i);
+            if (!PyFloat_CheckExact(item)) {
+                break;
+            }
+            series[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(item);
+        }
+        if (i == size) {
+            return true;
+        }
+        series.clear();
+    }
     if (!is_item_sequence(src)) {
         return false;
     }
