@@ -28,6 +28,29 @@ def test_arrays_give_what_their_values_as_lists_give(dtype):
         assert measures(got) == measures(_qel_cpp.Miner(1.0, 2, 5, min_len=1).mine(lists))
 
 
+class Real(float):
+    """A float that is not exactly a float: read through the general path."""
+
+
+@pytest.mark.parametrize("series", [
+    [[float(v) for v in SERIES[0]], SERIES[1]],                      # exact floats, read in place
+    [SERIES[0][:3] + [int(SERIES[0][3])] + SERIES[0][4:], SERIES[1]],  # an int among floats
+    [[Real(v) for v in SERIES[0]], SERIES[1]],                       # float subclass items
+    [SERIES[0][:6] + [True] + SERIES[0][7:], SERIES[1]],                # a bool for the 1.0
+    [tuple(SERIES[0]), SERIES[1]],                                   # not a list
+    [type("Points", (list,), {})(SERIES[0]), SERIES[1]],             # a list subclass
+])
+def test_every_spelling_of_the_same_numbers_mines_alike(series):
+    want = measures(_qel_cpp.Miner(1.0, 2, 3, 2).mine(SERIES))
+    assert measures(_qel_cpp.Miner(1.0, 2, 3, 2).mine(series)) == want
+    assert _qel_cpp.sax(series, 2, 3) == _qel_cpp.sax(SERIES, 2, 3)
+
+
+def test_a_list_with_a_value_that_is_no_number_is_refused_after_floats():
+    with pytest.raises(TypeError):
+        _qel_cpp.Miner(1.0, 2, 3, 2).mine([[0.5, 1.5, "2.5", 3.5], [1.0, 2.0, 3.0, 4.0]])
+
+
 def test_strided_and_read_only_views_and_ragged_sets():
     base = np.arange(60.0).reshape(6, 10) % 7
     view = base[::2, ::3]
