@@ -55,6 +55,10 @@ def mine(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 
     partitions, each a list of series or a 2-D array (or a dask.delayed of one). `client` is a
     dask.distributed Client; None takes the current default client if there is one, else runs
     everything in this process on Dask's synchronous scheduler.
+
+    A record's `indexes`, `average_occurrences` and `best_matches` are read-only mappings,
+    built from the workers' arrays when first read (a million series make millions of
+    entries); `dict(record.indexes)` gives a plain dict, for JSON say.
     """
     return mine_summary(series, minsup, seglen, alphabet, min_len, max_len, max_overlap, k, client).records
 
