@@ -9,6 +9,12 @@ them holding one of three planted shapes), so it never exists whole in one proce
 generated and held on the workers before the clock starts, as the one process has its table
 before it calls the miner: both times are of mining alone. Not a test: it asserts nothing and
 takes minutes at full size (1 million series of 200 points).
+
+Memory is touched once before either run (--touch-gib). On a virtual machine, the first use of
+a page of the machine's memory since it booted costs the host a fault of its own: seen here,
+3.7 s per GiB the first time and 0.2 s per GiB after. Whichever run came first paid that for
+its gigabytes and the other did not, which made a two-worker run look slower than one process
+(8.8 s against 7.8 s) when it was twice as fast once both ran on memory used before.
 """
 import argparse
 import multiprocessing
@@ -46,7 +52,29 @@ def peak_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
-def mine_on_cluster(args: argparse.Namespace) -> None:
+def touch_memory(gib: float) -> None:
+    """In a child process: write one value per page of `gib` GiB, then give it back."""
+    if gib <= 0:
+        return
+    began = time.perf_counter()
+    context = multiprocessing.get_context("spawn")
+    child = context.Process(target=_touch, args=(gib,))
+    child.start()
+    child.join()
+    print(f"touched {gib:g} GiB of memory once, before timing, in {time.perf_counter() - began:.1f} s")
+
+
+def _touch(gib: float) -> None:
+    block = 2**27  # doubles: 1 GiB
+    left = int(gib * 2**30) // 8
+    while left > 0:
+        values = numpy.empty(min(block, left))
+        values[::512] = 1.0  # one write per 4 KiB page
+        left -= len(values)
+        del values
+
+
+def mine_on_cluster(args: argparse.Namespace) -> Optional[float]:
     import dask
     from distributed import Client, LocalCluster, wait
 
@@ -75,7 +103,7 @@ def mine_on_cluster(args: argparse.Namespace) -> None:
         seconds = time.perf_counter() - began
         workers: Dict[str, float] = client.run(peak_mib)
     print(f"set generated on the workers in {generated:.1f} s (before the clock)")
-    print(f"time: {seconds:.1f} s; {summary.motifs} motifs, best: "
+    print(f"time: {seconds:.2f} s; {summary.motifs} motifs, best: "
           + ", ".join(f"{r.pattern} ({r.naed:.4f}, {len(r.indexes):,} series)" for r in summary.records[:5]))
     print("peak memory: driver (with the scheduler) {:,.0f} MiB; workers {}".format(
         peak_mib(), ", ".join(f"{mib:,.0f} MiB" for mib in workers.values())))
@@ -87,6 +115,7 @@ def mine_on_cluster(args: argparse.Namespace) -> None:
     print("values sent between driver and workers:")
     for step, values in summary.traffic.items():
         print(f"  {step:<55} {values:>14,}")
+    return seconds
 
 
 def single(series: int, args: argparse.Namespace, answer: "multiprocessing.Queue[str]") -> None:
@@ -109,17 +138,18 @@ def single(series: int, args: argparse.Namespace, answer: "multiprocessing.Queue
         motifs = _qel_cpp.Miner(args.minsup, args.seglen, args.alphabet, k=args.k).mine(table)
         seconds = time.perf_counter() - began
         best = ", ".join(f"{m.pattern} ({m.naed:.4f}, {len(m.indexes):,} series)" for m in motifs)
-        answer.put(f"ok {seconds:.1f} s, peak {peak_mib():,.0f} MiB, best: {best}")
+        answer.put(f"ok {seconds:.2f} s, peak {peak_mib():,.0f} MiB, best: {best}")
     except MemoryError:
         answer.put(f"MemoryError (peak {peak_mib():,.0f} MiB)")
 
 
-def largest_single_slice(args: argparse.Namespace) -> None:
+def largest_single_slice(args: argparse.Namespace) -> Optional[float]:
     print(f"one process (_qel_cpp.Miner), address space capped at {args.memory_cap_gib} GiB, "
           f"{args.time_cap:.0f} s per try:")
     context = multiprocessing.get_context("spawn")
     slice_size = args.first_slice
     largest: Optional[int] = None
+    whole: Optional[float] = None
     while slice_size <= args.series:
         answer: "multiprocessing.Queue[str]" = context.Queue()
         child = context.Process(target=single, args=(slice_size, args, answer))
@@ -136,8 +166,11 @@ def largest_single_slice(args: argparse.Namespace) -> None:
         if not outcome.startswith("ok"):
             break
         largest = slice_size
+        if slice_size == args.series:
+            whole = float(outcome.split()[1])
         slice_size *= 2
     print(f"largest slice mined in one process: {largest:,} series" if largest else "no slice mined in one process")
+    return whole
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -155,11 +188,16 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--first-slice", type=int, default=62_500, help="series of the first one-process try")
     parser.add_argument("--skip-single", action="store_true", help="only the cluster run")
     parser.add_argument("--skip-cluster", action="store_true", help="only the one-process tries")
+    parser.add_argument("--touch-gib", type=float, default=16.0,
+                        help="GiB of memory to use once before timing, so that neither run pays the first use of "
+                             "a virtual machine's memory (0: none)")
     args = parser.parse_args(argv)
-    if not args.skip_cluster:
-        mine_on_cluster(args)
-    if not args.skip_single:
-        largest_single_slice(args)
+    touch_memory(args.touch_gib)
+    cluster = None if args.skip_cluster else mine_on_cluster(args)
+    alone = None if args.skip_single else largest_single_slice(args)
+    if cluster is not None and alone is not None:
+        print(f"{args.workers} workers against one process on all {args.series:,} series: "
+              f"{cluster:.2f} s against {alone:.2f} s ({cluster / alone:.2f}x)")
     return 0
 
 
