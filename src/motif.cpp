@@ -284,16 +284,16 @@ void PointSums::clear() {
 double PointSums::mean(std::size_t k) const { return counts[k] == 0.0 ? missing : sums[k] / counts[k]; }
 
 void average_occurrence(const Series& series, const Occurrence* first, const Occurrence* last, int seglen,
-                        int length, PointSums& scratch, std::vector<double>& averages, InterruptPoll& poll) {
+                        int length, PointSums& scratch, double* average, InterruptPoll& poll) {
     const std::size_t points = static_cast<std::size_t>(length);
-    const std::size_t begin = averages.size();
     if (last - first == 1) {
         // One occurrence is its own average, (0.0 + x) / 1, NaN where it has no value.
         poll.tick(length + 1);
         const Span span = span_of(series, first->position, seglen, length);
-        averages.resize(begin + points, missing);
+        const std::size_t real = span.end - span.start;
         // As a sum would: -0.0 becomes 0.0.
-        add_zero(series.data() + span.start, span.end - span.start, averages.data() + begin);
+        add_zero(series.data() + span.start, real, average);
+        std::fill(average + real, average + points, missing);
         return;
     }
     const auto occurrence_values = [&](auto add) {
@@ -308,19 +308,20 @@ void average_occurrence(const Series& series, const Occurrence* first, const Occ
         scratch.clear();
         occurrence_values([&scratch](const double* values, std::size_t n) { scratch.add(values, n); });
     }
-    // Averaged in place, then appended whole: the averages are written once.
-    means_of(scratch, points, scratch.sums.data());
-    averages.insert(averages.end(), scratch.sums.begin(), scratch.sums.begin() + static_cast<std::ptrdiff_t>(points));
+    means_of(scratch, points, average);
 }
 
 std::vector<double> average_occurrences(const SeriesSet& ts, const Occurrences& occurrences, int seglen,
                                         int length, InterruptPoll& poll) {
-    PointSums scratch(static_cast<std::size_t>(length));
-    std::vector<double> averages;
-    averages.reserve(static_cast<std::size_t>(count_series(occurrences)) * static_cast<std::size_t>(length));
+    const std::size_t points = static_cast<std::size_t>(length);
+    PointSums scratch(points);
+    // Every series' block is written whole, in place: sized once rather than grown per series.
+    std::vector<double> averages(static_cast<std::size_t>(count_series(occurrences)) * points);
+    double* average = averages.data();
     for_each_series(occurrences, [&](int s, std::size_t first, std::size_t last) {
         average_occurrence(ts.at(static_cast<std::size_t>(s)), &occurrences[first], &occurrences[first] + (last - first),
-                           seglen, length, scratch, averages, poll);
+                           seglen, length, scratch, average, poll);
+        average += points;
     });
     return averages;
 }

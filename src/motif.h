@@ -111,11 +111,11 @@ struct PointSums {
     std::vector<double> counts;
 };
 
-// Appends to `averages` the average occurrence of one series: per point, the mean of the real
-// values of its occurrences [first, last), NaN where none has one. Points past the series' end
-// count as NaN. `scratch` is working space of `length` points.
+// Writes to average[0, length) the average occurrence of one series: per point, the mean of the
+// real values of its occurrences [first, last), NaN where none has one. Points past the
+// series' end count as NaN. `scratch` is working space of `length` points.
 void average_occurrence(const Series& series, const Occurrence* first, const Occurrence* last, int seglen,
-                        int length, PointSums& scratch, std::vector<double>& averages, InterruptPoll& poll);
+                        int length, PointSums& scratch, double* average, InterruptPoll& poll);
 
 // Every series' average occurrence, `length` points each, end to end in the order of the
 // series of `occurrences` (which must be grouped by ascending series).

@@ -183,11 +183,11 @@ std::vector<AverageSums> average_sums(const PreparedPart& part, const std::vecto
         const Occurrences& occurrences = measured.occurrences[i];
         PointSums across(points);
         PointSums scratch(points);
-        std::vector<double> average;
+        std::vector<double> average(points);
         for_each_series(occurrences, [&](int s, std::size_t first, std::size_t last) {
-            average.clear();
             average_occurrence(part.series.at(static_cast<std::size_t>(s)), &occurrences[first],
-                               &occurrences[first] + (last - first), part.seglen, length, scratch, average, poll);
+                               &occurrences[first] + (last - first), part.seglen, length, scratch, average.data(),
+                               poll);
             across.add(average.data(), points);
         });
         result.push_back(AverageSums{std::move(across.sums),
