@@ -221,20 +221,87 @@ void normalise_values(Series& series, Normalisation by) {
     }
 }
 
-// The letters of `row`, one per segment of `seglen` points of `series`: each segment's
-// average as a letter of the row of breakpoints `bounds`.
-void fill_letters(const Series& series, int seglen, const std::vector<double>& bounds, Symbols& row) {
-    for (std::size_t i = 0; i < row.size(); ++i) {
-        const std::size_t start = i * static_cast<std::size_t>(seglen);
-        const std::size_t end = std::min(series.size(), start + static_cast<std::size_t>(seglen));
+// Segments averaged before their letters are counted: a block of averages lets the letters be
+// counted two at a time, and stays in the first-level cache.
+constexpr std::size_t letter_block = 64;
+
+// letters[k] = letter_of(bounds, size, averages[k]) for k < n, two averages at a time: a
+// comparison per breakpoint and no branch on the data. A NaN average is above no breakpoint,
+// as alone.
+void letters_of(const double* averages, std::size_t n, const double* bounds, std::size_t size, char* letters) {
+    std::size_t k = 0;
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    using Mask = long long __attribute__((vector_size(16)));
+    for (; k + 2 <= n; k += 2) {
+        Pair value;
+        std::memcpy(&value, averages + k, sizeof value);
+        Mask below = {0, 0};
+        for (std::size_t i = 0; i < size; ++i) {
+            const Pair bound = {bounds[i], bounds[i]};
+            below -= bound < value;  // a true comparison is -1
+        }
+        letters[k] = static_cast<char>('a' + below[0]);
+        letters[k + 1] = static_cast<char>('a' + below[1]);
+    }
+#endif
+    for (; k < n; ++k) {
+        letters[k] = letter_of(bounds, size, averages[k]);
+    }
+}
+
+// averages[j] = the average of segment first + j of the `points` values, for j < n: its sum in
+// point order divided by the full seglen `width`. Two whole segments are summed side by side,
+// each in point order as alone, so that their chains of adds overlap.
+void segment_averages(const double* values, std::size_t points, std::size_t width, std::size_t first,
+                      std::size_t n, double* averages) {
+    std::size_t j = 0;
+#if defined(__GNUC__)
+    using Pair = double __attribute__((vector_size(16)));
+    const Pair divisor = {static_cast<double>(width), static_cast<double>(width)};
+    for (; j + 2 <= n && (first + j + 2) * width <= points; j += 2) {
+        const double* a = values + (first + j) * width;
+        const double* b = a + width;
+        Pair sum = {0.0, 0.0};
+        for (std::size_t point = 0; point < width; ++point) {
+            const Pair pair = {a[point], b[point]};
+            sum += pair;
+        }
+        const Pair average = sum / divisor;
+        averages[j] = average[0];
+        averages[j + 1] = average[1];
+    }
+#endif
+    for (; j < n; ++j) {
+        const std::size_t start = (first + j) * width;
+        const std::size_t end = std::min(points, start + width);
         double sum = 0.0;
         for (std::size_t point = start; point < end; ++point) {
-            sum += series[point];
+            sum += values[point];
         }
         // The trailing segment is divided by the full seglen too: the missing points count
-        // as zeros (the mean of z-normalised data), which keeps a short tail from getting
-        // an extreme letter from one or two points.
-        row[i] = letter_of(bounds.data(), bounds.size(), sum / seglen);
+        // as zeros (the mean of z-normalised data), which keeps a short tail from getting an
+        // extreme letter from one or two points.
+        averages[j] = sum / static_cast<double>(width);
+    }
+}
+
+// The letters of `row`, one per segment of `seglen` points of `series`: each segment's
+// average as a letter of the row of breakpoints `bounds`, a block of segments at a time.
+void fill_letters(const Series& series, int seglen, const std::vector<double>& bounds, Symbols& row) {
+    // Read once: a letter written through a char may alias anything, so a vector's size or
+    // data read in the loop would be read again after every letter.
+    const double* values = series.data();
+    const std::size_t points = series.size();
+    const double* row_bounds = bounds.data();
+    const std::size_t bound_count = bounds.size();
+    char* letters = row.data();
+    const std::size_t count = row.size();
+    std::array<double, letter_block> averages;
+    for (std::size_t first = 0; first < count; first += letter_block) {
+        const std::size_t block = std::min(letter_block, count - first);
+        segment_averages(values, points, static_cast<std::size_t>(seglen), first, block, averages.data());
+        letters_of(averages.data(), block, row_bounds, bound_count, letters + first);
     }
 }
 

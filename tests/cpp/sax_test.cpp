@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -219,6 +220,33 @@ TEST(GetRow, UnusableSegmentLengthsAreLengthErrors) {
 TEST(GetRow, NegativeSegmentLengthLongerThanSeriesGivesNoLetters) {
     EXPECT_TRUE(get_row({1, 2, 3}, -5, 3).empty());
     EXPECT_TRUE(get_row({}, -1, 3).empty());
+}
+
+// Letters are counted a block of segments at a time, two segments side by side: each must get
+// the letter of its own average, summed in point order and divided by the full seglen, as one
+// segment alone does. Lengths cross the blocks and the pairs, tails are short, and averages
+// fall on breakpoints (the lower letter), on NaN ('a') and on infinities.
+TEST(GetRow, EachSegmentAsAloneOnSeededRandomSeries) {
+    std::mt19937 random(41);
+    const double specials[] = {nan, std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                               0.0, -0.0, 0.43, -0.43, 0.67, 1.28};
+    for (int round = 0; round < 600; ++round) {
+        Series series(random() % 400);
+        for (double& value : series) {
+            value = random() % 10 == 0 ? specials[random() % 9] : (static_cast<double>(random() % 4001) - 2000.0) / 997.0;
+        }
+        const int seglen = 1 + static_cast<int>(random() % 13);
+        const int alphabet = static_cast<int>(random() % 11);
+        std::string expected;
+        for (std::size_t start = 0; start < series.size(); start += static_cast<std::size_t>(seglen)) {
+            double sum = 0.0;
+            for (std::size_t point = start; point < std::min(series.size(), start + seglen); ++point) {
+                sum += series[point];
+            }
+            expected += get_discrete_value(alphabet, sum / seglen);
+        }
+        EXPECT_EQ(letters(get_row(series, seglen, alphabet)), expected) << round;
+    }
 }
 
 // The one-pass form gives the two-pass result bit for bit, the tail segment and the extreme
