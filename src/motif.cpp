@@ -355,18 +355,24 @@ std::vector<double> distances(const SeriesSet& ts, const Occurrences& occurrence
 }
 
 std::vector<BestMatch> best_matches(const Occurrences& occurrences, const std::vector<double>& distances) {
-    std::vector<BestMatch> best;
-    for_each_series(occurrences, [&](int, std::size_t first, std::size_t last) {
-        BestMatch match;
-        for (std::size_t i = first; i < last; ++i) {
-            // Strictly smaller: ties keep the earlier position, and NaN never wins.
-            if (distances[i] < match.distance) {
-                match.distance = distances[i];
-                match.position = occurrences[i].position;
-            }
-        }
-        best.push_back(match);
-    });
+    // One pass without a branch on the data: whether an occurrence comes closer, and whether it
+    // starts a new series, are as hard to predict as the distances. The running best is
+    // written to its series' slot after every occurrence, so the last write is the series' best.
+    const BestMatch none{};
+    std::vector<BestMatch> best(static_cast<std::size_t>(count_series(occurrences)));
+    std::size_t k = 0;
+    BestMatch running = none;
+    for (std::size_t i = 0; i < occurrences.size(); ++i) {
+        const bool new_series = i > 0 && occurrences[i].series != occurrences[i - 1].series;
+        k += new_series ? 1 : 0;
+        running.distance = new_series ? none.distance : running.distance;
+        running.position = new_series ? none.position : running.position;
+        // Strictly smaller: ties keep the earlier position, and NaN never wins.
+        const bool closer = distances[i] < running.distance;
+        running.distance = closer ? distances[i] : running.distance;
+        running.position = closer ? occurrences[i].position : running.position;
+        best[k] = running;
+    }
     return best;
 }
 
