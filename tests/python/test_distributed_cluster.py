@@ -52,7 +52,11 @@ def wait_for_workers(client, count):
 @pytest.fixture(scope="module")
 def client(tmp_path_factory):
     scratch = str(tmp_path_factory.mktemp("dask"))
-    with dask.config.set({"temporary-directory": scratch}), \
+    # A killed worker is started again by its nanny; the cluster closes that nanny for good when
+    # the new process has not joined within the lost-worker timeout (15 s by default), which a
+    # loaded machine can take. The cluster waits as long as the tests do.
+    with dask.config.set({"temporary-directory": scratch,
+                          "distributed.deploy.lost-worker-timeout": f"{PATIENCE_SECONDS}s"}), \
             dask_distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
                                           silence_logs=logging.ERROR, local_directory=scratch) as local, \
             dask_distributed.Client(local) as client:
