@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "interrupt.h"
 #include "miner.h"
+#include "motif.h"
 #include "patterns.h"
 #include "sax.h"
 
@@ -58,6 +60,63 @@ void BM_Miner(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Miner)->Args({50, 150})->Args({200, 500})->Unit(benchmark::kMillisecond);
+
+// The stages of Miner::mine one at a time, on the shapes of two of the table's workloads:
+// typical (100 x 5,000, seglen 10, alphabet 5, minsup 0.3) and CBF (900 x 128, seglen 4,
+// alphabet 6, minsup 0.2). A change to one stage shows here even when the machine's noise in a
+// whole call hides it.
+struct Shape {
+    int series;
+    int points;
+    int seglen;
+    int alphabet;
+    double minsup;
+};
+const Shape shapes[] = {{100, 5000, 10, 5, 0.3}, {900, 128, 4, 6, 0.2}};
+
+// z-normalising a copy of the set and turning it into letters.
+void BM_StageDiscretise(benchmark::State& state) {
+    const Shape shape = shapes[state.range(0)];
+    const qel::SeriesSet input = generated(shape.series, shape.points);
+    for (auto _ : state) {
+        state.PauseTiming();
+        qel::SeriesSet ts = input;
+        state.ResumeTiming();
+        qel::InterruptPoll poll{qel::InterruptCheck{}};
+        benchmark::DoNotOptimize(qel::znorm_rows(ts, shape.seglen, shape.alphabet, poll));
+    }
+}
+BENCHMARK(BM_StageDiscretise)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Mining the letters: the levels, the filter, and the motifs with their occurrences.
+void BM_StagePatterns(benchmark::State& state) {
+    const Shape shape = shapes[state.range(0)];
+    qel::SeriesSet ts = generated(shape.series, shape.points);
+    qel::znorm(ts);
+    const auto sequences = qel::sax(ts, shape.seglen, shape.alphabet);
+    for (auto _ : state) {
+        qel::PatternMiner miner(shape.minsup, 3, 0, 0.9);
+        miner.mine(sequences);
+        benchmark::DoNotOptimize(miner.get_motifs());
+    }
+}
+BENCHMARK(BM_StagePatterns)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Measuring every motif on the numbers: averages, representative, distances, best matches.
+void BM_StageMapping(benchmark::State& state) {
+    const Shape shape = shapes[state.range(0)];
+    qel::SeriesSet ts = generated(shape.series, shape.points);
+    qel::znorm(ts);
+    qel::PatternMiner miner(shape.minsup, 3, 0, 0.9);
+    miner.mine(qel::sax(ts, shape.seglen, shape.alphabet));
+    std::vector<qel::Motif> motifs = miner.get_motifs();
+    for (auto _ : state) {
+        for (qel::Motif& motif : motifs) motif.map(ts, shape.seglen);
+        benchmark::DoNotOptimize(motifs.data());
+    }
+    state.counters["motifs"] = static_cast<double>(motifs.size());
+}
+BENCHMARK(BM_StageMapping)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // One long sequence: every substring is frequent, and the redundancy filter walks them all.
 void BM_OneLongSequence(benchmark::State& state) {
