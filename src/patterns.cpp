@@ -202,6 +202,22 @@ struct Level {
     }
 };
 
+// The letters counted while one pattern is split, in the order first counted. Each is counted
+// once, so there are at most all the letters and the separator: held in place, with no growing
+// vector whose call in the tally loop would push the loop's counters out of registers.
+class SeenLetters {
+public:
+    void clear() { count = 0; }
+    void add(std::uint16_t letter) { letters[count++] = letter; }
+    std::size_t size() const { return count; }
+    std::uint16_t* begin() { return letters.data(); }
+    std::uint16_t* end() { return letters.data() + count; }
+
+private:
+    std::array<std::uint16_t, Text::separator + 1> letters{};
+    std::size_t count = 0;
+};
+
 // Splits occurrences by the letter that follows them, counting per letter the occurrences and
 // the series they lie in, and keeps the letters whose support is enough as new patterns.
 class Extender {
@@ -478,7 +494,7 @@ private:
     void add_run(std::uint16_t letter, std::uint32_t count, std::uint32_t support,
                  std::int64_t last) {
         if (tallies[letter] == 0) {
-            seen.push_back(letter);
+            seen.add(letter);
         }
         tallies[letter] += count;
         supports[letter] += support;
@@ -509,7 +525,7 @@ private:
     // The letters of the pattern being split that keep positions, and the last of them.
     std::size_t positioned_kept = 0;
     std::uint16_t only_kept = 0;
-    std::vector<std::uint16_t> seen;
+    SeenLetters seen;
     // Per occurrence of the pattern being split, the letter after it.
     std::vector<std::uint16_t> following;
 };
