@@ -21,7 +21,7 @@ import multiprocessing
 import resource
 import sys
 import time
-from typing import Dict, List, Optional
+from typing import Dict, List, Optional, Tuple
 
 import numpy
 
@@ -118,8 +118,10 @@ def mine_on_cluster(args: argparse.Namespace) -> Optional[float]:
     return seconds
 
 
-def single(series: int, args: argparse.Namespace, answer: "multiprocessing.Queue[str]") -> None:
-    """In a child: generate the first `series` series of the set and mine them in one process."""
+def single(series: int, args: argparse.Namespace,
+           answer: "multiprocessing.Queue[Tuple[Optional[float], str]]") -> None:
+    """In a child: generate the first `series` series of the set and mine them in one process;
+    answers (seconds, what to print), seconds None when it could not."""
     import _qel_cpp
 
     cap = int(args.memory_cap_gib * 2**30)
@@ -138,9 +140,9 @@ def single(series: int, args: argparse.Namespace, answer: "multiprocessing.Queue
         motifs = _qel_cpp.Miner(args.minsup, args.seglen, args.alphabet, k=args.k).mine(table)
         seconds = time.perf_counter() - began
         best = ", ".join(f"{m.pattern} ({m.naed:.4f}, {len(m.indexes):,} series)" for m in motifs)
-        answer.put(f"ok {seconds:.2f} s, peak {peak_mib():,.0f} MiB, best: {best}")
+        answer.put((seconds, f"ok {seconds:.2f} s, peak {peak_mib():,.0f} MiB, best: {best}"))
     except MemoryError:
-        answer.put(f"MemoryError (peak {peak_mib():,.0f} MiB)")
+        answer.put((None, f"MemoryError (peak {peak_mib():,.0f} MiB)"))
 
 
 def largest_single_slice(args: argparse.Namespace) -> Optional[float]:
@@ -151,7 +153,7 @@ def largest_single_slice(args: argparse.Namespace) -> Optional[float]:
     largest: Optional[int] = None
     whole: Optional[float] = None
     while slice_size <= args.series:
-        answer: "multiprocessing.Queue[str]" = context.Queue()
+        answer: "multiprocessing.Queue[Tuple[Optional[float], str]]" = context.Queue()
         child = context.Process(target=single, args=(slice_size, args, answer))
         began = time.perf_counter()
         child.start()
@@ -159,15 +161,15 @@ def largest_single_slice(args: argparse.Namespace) -> Optional[float]:
         if child.is_alive():
             child.kill()
             child.join()
-            outcome = f"stopped after {args.time_cap:.0f} s"
+            seconds, outcome = None, f"stopped after {args.time_cap:.0f} s"
         else:
-            outcome = answer.get() if not answer.empty() else f"died (exit status {child.exitcode})"
+            seconds, outcome = answer.get() if not answer.empty() else (None, f"died (exit status {child.exitcode})")
         print(f"  {slice_size:>10,} series: {outcome} ({time.perf_counter() - began:.0f} s with generation)")
-        if not outcome.startswith("ok"):
+        if seconds is None:
             break
         largest = slice_size
         if slice_size == args.series:
-            whole = float(outcome.split()[1])
+            whole = seconds
         slice_size *= 2
     print(f"largest slice mined in one process: {largest:,} series" if largest else "no slice mined in one process")
     return whole
