@@ -88,7 +88,8 @@ void BM_StageDiscretise(benchmark::State& state) {
 }
 BENCHMARK(BM_StageDiscretise)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
-// Mining the letters: the levels, the filter, and the motifs with their occurrences.
+// Mining the letters: the levels, the filter, and the motifs with their occurrences; the second
+// argument is the threads mining may use.
 void BM_StagePatterns(benchmark::State& state) {
     const Shape shape = shapes[state.range(0)];
     qel::SeriesSet ts = generated(shape.series, shape.points);
@@ -96,13 +97,15 @@ void BM_StagePatterns(benchmark::State& state) {
     const auto sequences = qel::sax(ts, shape.seglen, shape.alphabet);
     for (auto _ : state) {
         qel::PatternMiner miner(shape.minsup, 3, 0, 0.9);
+        miner.set_threads(static_cast<int>(state.range(1)));
         miner.mine(sequences);
         benchmark::DoNotOptimize(miner.get_motifs());
     }
 }
-BENCHMARK(BM_StagePatterns)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StagePatterns)->ArgsProduct({{0, 1}, {1, 2}})->Unit(benchmark::kMillisecond);
 
-// Measuring every motif on the numbers: averages, representative, distances, best matches.
+// Measuring every motif on the numbers: averages, representative, distances, best matches;
+// the second argument is the threads mapping may use.
 void BM_StageMapping(benchmark::State& state) {
     const Shape shape = shapes[state.range(0)];
     qel::SeriesSet ts = generated(shape.series, shape.points);
@@ -110,13 +113,15 @@ void BM_StageMapping(benchmark::State& state) {
     qel::PatternMiner miner(shape.minsup, 3, 0, 0.9);
     miner.mine(qel::sax(ts, shape.seglen, shape.alphabet));
     std::vector<qel::Motif> motifs = miner.get_motifs();
+    const int threads = static_cast<int>(state.range(1));
     for (auto _ : state) {
-        for (qel::Motif& motif : motifs) motif.map(ts, shape.seglen);
+        qel::InterruptPoll poll{qel::InterruptCheck{}};
+        qel::map_motifs(motifs, ts, shape.seglen, threads, poll);
         benchmark::DoNotOptimize(motifs.data());
     }
     state.counters["motifs"] = static_cast<double>(motifs.size());
 }
-BENCHMARK(BM_StageMapping)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StageMapping)->ArgsProduct({{0, 1}, {1, 2}})->Unit(benchmark::kMillisecond);
 
 // One long sequence: every substring is frequent, and the redundancy filter walks them all.
 void BM_OneLongSequence(benchmark::State& state) {

@@ -126,6 +126,8 @@ std::vector<py::bytes> frequent_patterns(const qel::PreparedPart& part, double m
         py::gil_scoped_release unlocked;
         // Nothing filtered: min_len 1 keeps every length and an overlap bound of 1 drops nothing.
         qel::PatternMiner miner(minsup, 1, max_len, 1.0);
+        // A cluster runs one task per worker thread: its threads are the parallelism here.
+        miner.set_threads(1);
         miner.mine(part.letters);
         for (const auto& entry : miner.get_frequent()) {
             patterns.push_back(entry.first);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "memory.h"
+#include "parallel.h"
 #include "patterns.h"
 
 namespace qel {
@@ -25,6 +26,8 @@ Miner::Miner(double minsup, int seglen, int alphabet, int min_len, int max_len, 
       k(k) {}
 
 void Miner::set_interrupt_check(InterruptCheck check) { interrupt_check = std::move(check); }
+
+void Miner::set_threads(int threads) { this->threads = threads; }
 
 namespace {
 
@@ -71,10 +74,10 @@ void check_finite(const SeriesSet& ts) {
     }
 }
 
-// Mapping keeps every motif's measures and holds one motif's working space at a time: refused
+// Mapping keeps every motif's measures and holds one motif's working space per thread: refused
 // before the first allocation when that exceeds the memory there is. Motifs after the first
 // that mapping refuses for its seglen are not counted: mapping stops there, as it always did.
-void check_mapping_memory(const std::vector<Motif>& motifs, int seglen) {
+void check_mapping_memory(const std::vector<Motif>& motifs, int seglen, int threads) {
     double kept = 0.0;
     double temporary = 0.0;
     std::size_t counted = 0;
@@ -89,7 +92,7 @@ void check_mapping_memory(const std::vector<Motif>& motifs, int seglen) {
     }
     check_memory("mapping " + std::to_string(counted) + (counted == 1 ? " motif" : " motifs") + " (seglen " +
                      std::to_string(seglen) + ")",
-                 kept + temporary);
+                 kept + temporary * threads);
 }
 
 }  // namespace
@@ -102,25 +105,25 @@ std::vector<Motif> Miner::mine(SeriesSet& ts) {
     sax({}, 1, alphabet);  // checks the alphabet alone
     check_finite(ts);
     InterruptPoll poll(interrupt_check);
+    const int usable_threads = threads > 0 ? threads : available_threads();
     std::vector<Motif> found;
     {
-        std::vector<Symbols> sequences = discretise(ts, poll);
+        std::vector<Symbols> sequences = discretise(ts, usable_threads, poll);
         PatternMiner patterns(minsup, min_len, max_len, max_overlap);
         patterns.set_interrupt_check(interrupt_check);
+        patterns.set_threads(usable_threads);
         patterns.mine(sequences);
         found = patterns.get_motifs();
     }
-    check_mapping_memory(found, seglen);
-    for (Motif& motif : found) {
-        poll.tick();
-        motif.map(ts, seglen, poll);
-    }
+    const int mapping = mapping_threads(found, seglen, usable_threads);
+    check_mapping_memory(found, seglen, mapping);
+    map_motifs(found, ts, seglen, mapping, poll);
     rank_motifs(found, poll);
     motifs = std::move(found);
     return select_best();
 }
 
-std::vector<Symbols> Miner::discretise(SeriesSet& ts, InterruptPoll& poll) const {
+std::vector<Symbols> Miner::discretise(SeriesSet& ts, int threads, InterruptPoll& poll) const {
     // Unusable parameters fail as they would after normalising every series first.
     bool usable = alphabet >= 0 && alphabet <= max_alphabet && seglen > 0;
     for (const Series& series : ts) {
@@ -134,7 +137,7 @@ std::vector<Symbols> Miner::discretise(SeriesSet& ts, InterruptPoll& poll) const
         }
         return sax(ts, seglen, alphabet);
     }
-    return znorm_rows(ts, seglen, alphabet, poll);
+    return znorm_rows(ts, seglen, alphabet, poll, threads);
 }
 
 std::vector<Motif> Miner::get_motifs() const { return motifs; }

@@ -23,12 +23,16 @@ public:
     // stops, the exception propagates, and the next `mine` starts afresh.
     void set_interrupt_check(InterruptCheck check);
 
+    // The threads `mine` may use: 0 (the default) for available_threads() (parallel.h). The
+    // motifs are the same whatever the number.
+    void set_threads(int threads);
+
     // Every motif of the last `mine`, in rank order.
     std::vector<Motif> get_motifs() const;
 
 private:
     // Z-normalises `ts` in place and discretises it.
-    std::vector<Symbols> discretise(SeriesSet& ts, InterruptPoll& poll) const;
+    std::vector<Symbols> discretise(SeriesSet& ts, int threads, InterruptPoll& poll) const;
     std::vector<Motif> select_best() const;
 
     // Minimum support as a fraction of the number of series.
@@ -47,6 +51,8 @@ private:
     int k;
     // See set_interrupt_check.
     InterruptCheck interrupt_check;
+    // See set_threads.
+    int threads = 0;
     // The motifs of the last `mine`, in rank order; empty after an interrupted one.
     std::vector<Motif> motifs;
 };

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "memory.h"
+#include "parallel.h"
 
 namespace qel {
 
@@ -443,6 +444,27 @@ void Motif::map(const SeriesSet& ts, int seglen, InterruptPoll& poll) {
     }
     result->naed = naed_of(best, length);
     measures = std::move(result);
+}
+
+int mapping_threads(const std::vector<Motif>& motifs, int seglen, int threads) {
+    // Starting and joining a thread costs tens of microseconds; mapping costs a few
+    // nanoseconds per point of an occurrence.
+    constexpr double points_per_thread = 50000.0;
+    double points = 0.0;
+    for (const Motif& motif : motifs) {
+        points += static_cast<double>(motif.get_occurrences().size()) * static_cast<double>(motif.pattern.size()) *
+                  static_cast<double>(seglen);
+    }
+    const double most = std::min(static_cast<double>(threads), static_cast<double>(motifs.size()));
+    return static_cast<int>(std::max(1.0, std::min(most, points / points_per_thread)));
+}
+
+void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, InterruptPoll& poll) {
+    run_tasks(motifs.size(), mapping_threads(motifs, seglen, threads), poll,
+              [&motifs, &ts, seglen](std::size_t i, InterruptPoll& local) {
+                  local.tick();
+                  motifs[i].map(ts, seglen, local);
+              });
 }
 
 int Motif::get_support() const { return support; }

@@ -72,6 +72,14 @@ private:
     std::shared_ptr<const Measures> measures;
 };
 
+// Maps every motif on `ts` (see Motif::map), on up to `threads` threads when the motifs' points
+// are many enough to repay starting one. Each motif's measures are what mapping it alone
+// gives; an error is the one mapping them in order meets first.
+void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, InterruptPoll& poll);
+
+// The threads map_motifs uses for these motifs when it may use `threads`.
+int mapping_threads(const std::vector<Motif>& motifs, int seglen, int threads);
+
 // ---- The measures, step by step ---------------------------------------------------------------
 // Motif::map runs them on a whole series set; the partitioned steps run them on one part at a
 // time and add up what they return across parts.

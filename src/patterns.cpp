@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "parallel.h"
 #include "redundancy.h"
 
 namespace qel {
@@ -127,6 +128,48 @@ private:
     std::size_t count = 0;
 };
 
+// The occurrences of one level as start positions, pattern after pattern: written into one
+// buffer while the level is built; once the levels of subtrees mined apart are joined, their
+// buffers one after another, never copied. A pattern's positions all lie in one buffer.
+class Positions {
+public:
+    // One buffer of `capacity` positions, to be written through data().
+    void allocate(std::size_t capacity) {
+        parts.clear();
+        parts.emplace_back();
+        parts[0].allocate(capacity);
+        firsts.assign(1, 0);
+    }
+    // Keeps the first `size` positions of the one buffer.
+    void trim(std::size_t size) { parts[0].trim(size); }
+    // The one buffer of a level being built.
+    std::uint32_t* data() { return parts[0].data(); }
+
+    // Takes the buffers of `other` after these.
+    void append(Positions&& other) {
+        for (std::size_t p = 0; p < other.parts.size(); ++p) {
+            firsts.push_back(size());
+            parts.push_back(std::move(other.parts[p]));
+        }
+        other = Positions{};
+    }
+
+    std::size_t size() const { return parts.empty() ? 0 : firsts.back() + parts.back().size(); }
+    // Positions i, i + 1, ... up to the end of the buffer that holds position i.
+    const std::uint32_t* from(std::size_t i) const {
+        std::size_t p = parts.size();
+        while (p > 1 && firsts[p - 1] > i) {
+            --p;
+        }
+        return p == 0 ? nullptr : parts[p - 1].data() + (i - firsts[p - 1]);
+    }
+
+private:
+    std::vector<PositionBuffer> parts;
+    // Where each buffer's first position stands among the level's.
+    std::vector<std::size_t> firsts;
+};
+
 // The occurrences of a pattern that repeats one letter, c^m, inside one run of r >= m c's:
 // the r - m + 1 positions from the run's start on. A run of c holds c^m for every m up to r,
 // so the stretches of all the levels hold as many entries as the runs hold letters, where
@@ -146,7 +189,7 @@ struct Stretch {
 // occurrences as stretches, every other one as positions.
 struct Level {
     // The positioned patterns' occurrences, pattern after pattern, each ascending.
-    PositionBuffer occurrences;
+    Positions occurrences;
     // Pattern j's positions end at ends[j] and begin where pattern j - 1's end.
     std::vector<std::size_t> ends;
     // The one-letter patterns' occurrences, pattern after pattern, each ascending.
@@ -165,7 +208,7 @@ struct Level {
     std::size_t stretch_begin(std::size_t j) const { return j == 0 ? 0 : stretch_ends[j - 1]; }
     // Where pattern j first occurs.
     std::uint32_t first_position(std::size_t j) const {
-        return one_letter[j] ? stretches[stretch_begin(j)].first : occurrences[begin_of(j)];
+        return one_letter[j] ? stretches[stretch_begin(j)].first : *occurrences.from(begin_of(j));
     }
     // How many occurrences pattern j has.
     std::size_t count_of(std::size_t j) const {
@@ -182,8 +225,9 @@ struct Level {
     template <typename Visit>
     void for_each_position(std::size_t j, Visit visit) const {
         if (!one_letter[j]) {
-            for (std::size_t i = begin_of(j); i < ends[j]; ++i) {
-                visit(occurrences[i]);
+            const std::uint32_t* positions = occurrences.from(begin_of(j));
+            for (std::size_t i = 0; i < ends[j] - begin_of(j); ++i) {
+                visit(positions[i]);
             }
             return;
         }
@@ -553,8 +597,8 @@ Level extend_level(Level& level, std::size_t length, Extender& extender, Interru
             extender.extend_stretches(stretches + level.stretch_begin(j), stretches + level.stretch_ends[j], length,
                                       static_cast<unsigned char>(level.last_letters[j]), next);
         } else {
-            const std::uint32_t* positions = level.occurrences.data();
-            extender.extend(positions + level.begin_of(j), positions + level.ends[j], length, next);
+            const std::uint32_t* positions = level.occurrences.from(level.begin_of(j));
+            extender.extend(positions, positions + (level.ends[j] - level.begin_of(j)), length, next);
         }
         level.child_ends.push_back(next.size());
     }
@@ -597,15 +641,10 @@ std::vector<std::pair<std::size_t, std::size_t>> every_pattern(const std::vector
 using PatternAt = std::pair<std::size_t, std::size_t>;
 
 // Level by level: each frequent pattern's extensions by one letter, found in one pass over its
-// occurrences. Every frequent pattern's prefix is frequent, so nothing is missed. Levels up to
-// `max_len` letters (0: no limit); `cur_len` ends as one more than the last length tried.
-std::vector<Level> mine_levels(const Text& text, Extender& extender, int max_len, int& cur_len,
-                               InterruptPoll& poll) {
-    std::vector<Level> levels(1);
-    extender.first_level(levels[0]);
-    if (levels[0].size() == 0) {
-        return {};
-    }
+// occurrences. Every frequent pattern's prefix is frequent, so nothing is missed. Grows `levels`
+// (whose first level is there) up to `max_len` letters (0: no limit); `cur_len` ends as one
+// more than the last length tried.
+void grow_levels(std::vector<Level>& levels, Extender& extender, int max_len, int& cur_len, InterruptPoll& poll) {
     while (max_len == 0 || max_len >= cur_len) {
         Level next = extend_level(levels.back(), static_cast<std::size_t>(cur_len) - 1, extender, poll);
         ++cur_len;
@@ -614,7 +653,99 @@ std::vector<Level> mine_levels(const Text& text, Extender& extender, int max_len
         }
         levels.push_back(std::move(next));
     }
+}
+
+// Pattern j of `level` alone, as the first level of its own subtree.
+Level subtree_root(const Level& level, std::size_t j) {
+    Level root;
+    const std::size_t positions = level.ends[j] - level.begin_of(j);
+    root.occurrences.allocate(positions);
+    std::copy_n(level.occurrences.from(level.begin_of(j)), positions, root.occurrences.data());
+    root.ends.push_back(positions);
+    root.stretches.assign(level.stretches.begin() + static_cast<std::ptrdiff_t>(level.stretch_begin(j)),
+                          level.stretches.begin() + static_cast<std::ptrdiff_t>(level.stretch_ends[j]));
+    root.stretch_ends.push_back(root.stretches.size());
+    root.last_letters.push_back(level.last_letters[j]);
+    root.one_letter.push_back(level.one_letter[j]);
+    return root;
+}
+
+// The levels of consecutive subtrees put back together in their order: level m of the whole is
+// level m of each subtree, one after another, which is the order mining them together gives.
+std::vector<Level> join_subtrees(std::vector<std::vector<Level>>& subtrees) {
+    std::size_t depth = 0;
+    for (const std::vector<Level>& subtree : subtrees) {
+        depth = std::max(depth, subtree.size());
+    }
+    std::vector<Level> levels(depth);
+    for (std::size_t m = 0; m < depth; ++m) {
+        Level& whole = levels[m];
+        std::size_t stretches = 0;
+        std::size_t patterns = 0;
+        for (const std::vector<Level>& subtree : subtrees) {
+            stretches += m < subtree.size() ? subtree[m].stretches.size() : 0;
+            patterns += m < subtree.size() ? subtree[m].size() : 0;
+        }
+        whole.stretches.reserve(stretches);
+        whole.ends.reserve(patterns);
+        whole.stretch_ends.reserve(patterns);
+        whole.last_letters.reserve(patterns);
+        whole.one_letter.reserve(patterns);
+        whole.child_ends.reserve(patterns);
+        std::size_t child_base = 0;
+        for (std::vector<Level>& subtree : subtrees) {
+            if (m >= subtree.size()) {
+                continue;
+            }
+            Level& part = subtree[m];
+            const std::size_t position_base = whole.occurrences.size();
+            const std::size_t stretch_base = whole.stretches.size();
+            whole.stretches.insert(whole.stretches.end(), part.stretches.begin(), part.stretches.end());
+            for (std::size_t j = 0; j < part.size(); ++j) {
+                whole.ends.push_back(part.ends[j] + position_base);
+                whole.stretch_ends.push_back(part.stretch_ends[j] + stretch_base);
+                whole.last_letters.push_back(part.last_letters[j]);
+                whole.one_letter.push_back(part.one_letter[j]);
+                // A level never extended (the last that max_len allows) has no children.
+                whole.child_ends.push_back(part.child_ends.empty() ? child_base : part.child_ends[j] + child_base);
+            }
+            whole.occurrences.append(std::move(part.occurrences));
+            child_base += m + 1 < subtree.size() ? subtree[m + 1].size() : 0;
+        }
+    }
     return levels;
+}
+
+// Below this many letters, mining in one thread is faster than starting another.
+constexpr std::size_t parallel_letters = 1 << 14;
+
+// Every frequent pattern in levels (see grow_levels), the patterns that begin with each
+// frequent letter mined as a subtree of their own on up to `threads` threads.
+std::vector<Level> mine_levels(const Text& text, double needed, int max_len, int& cur_len, int threads,
+                               InterruptPoll& poll) {
+    std::vector<Level> levels(1);
+    {
+        Extender extender(text, needed, poll);
+        extender.first_level(levels[0]);
+    }
+    const Level& roots = levels[0];
+    if (roots.size() == 0) {
+        return {};
+    }
+    if (threads <= 1 || roots.size() == 1 || text.cells.size() < parallel_letters) {
+        Extender extender(text, needed, poll);
+        grow_levels(levels, extender, max_len, cur_len, poll);
+        return levels;
+    }
+    std::vector<std::vector<Level>> subtrees(roots.size());
+    std::vector<int> subtree_len(roots.size(), cur_len);
+    run_tasks(roots.size(), threads, poll, [&](std::size_t j, InterruptPoll& local) {
+        Extender extender(text, needed, local);
+        subtrees[j].push_back(subtree_root(roots, j));
+        grow_levels(subtrees[j], extender, max_len, subtree_len[j], local);
+    });
+    cur_len = *std::max_element(subtree_len.begin(), subtree_len.end());
+    return join_subtrees(subtrees);
 }
 
 // The levels as the redundancy filter walks them.
@@ -704,6 +835,8 @@ PatternMiner::PatternMiner(double minsup, int min_len, int max_len, double max_o
 
 void PatternMiner::set_interrupt_check(InterruptCheck check) { interrupt_check = std::move(check); }
 
+void PatternMiner::set_threads(int threads) { this->threads = threads; }
+
 int PatternMiner::get_cur_len() const { return cur_len; }
 
 void PatternMiner::mine(const std::vector<Symbols>& sequences) {
@@ -720,8 +853,8 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
     const Text text(sequences);
     // A pattern that occurs nowhere is never frequent, whatever minsup says (NaN counts as 0).
     const double needed = std::max(1.0, static_cast<double>(sequences.size()) * minsup);
-    Extender extender(text, needed, poll);
-    const std::vector<Level> levels = mine_levels(text, extender, max_len, cur_len, poll);
+    const std::vector<Level> levels =
+        mine_levels(text, needed, max_len, cur_len, threads > 0 ? threads : available_threads(), poll);
     const std::vector<PatternAt> kept = filter_levels(levels, text, min_len, max_overlap, poll);
     survivors = collect(kept, levels, text, poll);
 }

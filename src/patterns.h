@@ -42,6 +42,10 @@ public:
     // Called throughout `mine`; when it throws, mining stops and the exception propagates.
     void set_interrupt_check(InterruptCheck check);
 
+    // The threads `mine` may use: 0 (the default) for available_threads() (parallel.h). The
+    // result is the same whatever the number.
+    void set_threads(int threads);
+
     // The patterns that survived mining and filtering, each with a motif of its occurrences.
     FrequentPatterns get_frequent() const;
     // The same motifs, ascending by pattern.
@@ -61,6 +65,8 @@ private:
     double max_overlap;
     // See set_interrupt_check.
     InterruptCheck interrupt_check;
+    // See set_threads.
+    int threads = 0;
     // The pattern length being mined.
     int cur_len = 2;
     // The patterns that survived the last mine; none after an interrupted one.

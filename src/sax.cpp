@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "parallel.h"
+
 namespace qel {
 
 namespace {
@@ -305,11 +307,11 @@ void fill_letters(const Series& series, int seglen, const std::vector<double>& b
     }
 }
 
-// Calls visit(i, by) for every non-empty series i of `ts`, in order, with the normalisation
-// `by` of that series (which may have been scaled in place, see normalisation); the moments of
-// group_size series at a time are taken side by side.
+// Calls visit(i, by) for every non-empty series i of `ts` in [first, last), in order, with the
+// normalisation `by` of that series (which may have been scaled in place, see normalisation);
+// the moments of group_size series at a time are taken side by side.
 template <typename Visit>
-void for_each_normalisation(SeriesSet& ts, Visit visit) {
+void for_each_normalisation(SeriesSet& ts, std::size_t first, std::size_t last, Visit visit) {
     std::array<Series*, group_size> group{};
     std::array<std::size_t, group_size> places{};
     std::size_t count = 0;
@@ -320,7 +322,7 @@ void for_each_normalisation(SeriesSet& ts, Visit visit) {
         }
         count = 0;
     };
-    for (std::size_t s = 0; s < ts.size(); ++s) {
+    for (std::size_t s = first; s < last; ++s) {
         if (ts[s].empty()) {
             continue;
         }
@@ -338,7 +340,7 @@ void for_each_normalisation(SeriesSet& ts, Visit visit) {
 }  // namespace
 
 void znorm(SeriesSet& ts) {
-    for_each_normalisation(ts, [&ts](std::size_t s, Normalisation by) { normalise_values(ts[s], by); });
+    for_each_normalisation(ts, 0, ts.size(), [&ts](std::size_t s, Normalisation by) { normalise_values(ts[s], by); });
 }
 
 void znorm_series(Series& series) {
@@ -361,17 +363,31 @@ Symbols znorm_row(Series& series, int seglen, int alphabet) {
     return row;
 }
 
-std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll) {
+std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll, int threads) {
     check_alphabet(alphabet);
     const std::vector<double>& bounds = breakpoints[static_cast<std::size_t>(alphabet)];
     std::vector<Symbols> rows(ts.size());
     for (std::size_t s = 0; s < ts.size(); ++s) {
         rows[s].resize(static_cast<std::size_t>(segment_count(ts[s].size(), seglen)));
     }
-    for_each_normalisation(ts, [&](std::size_t s, Normalisation by) {
-        poll.tick(static_cast<std::int64_t>(ts[s].size()) + 1);
-        normalise_values(ts[s], by);
-        fill_letters(ts[s], seglen, bounds, rows[s]);
+    // Runs of series of about `chunk_points` points each, the last run shorter: a thread takes
+    // a run at a time, and each run is worth more than starting a thread costs.
+    constexpr std::size_t chunk_points = 1 << 16;
+    std::vector<std::size_t> run_ends;
+    std::size_t points = 0;
+    for (std::size_t s = 0; s < ts.size(); ++s) {
+        points += ts[s].size() + 1;
+        if (points >= chunk_points || s + 1 == ts.size()) {
+            run_ends.push_back(s + 1);
+            points = 0;
+        }
+    }
+    run_tasks(run_ends.size(), threads, poll, [&](std::size_t run, InterruptPoll& local) {
+        for_each_normalisation(ts, run == 0 ? 0 : run_ends[run - 1], run_ends[run], [&](std::size_t s, Normalisation by) {
+            local.tick(static_cast<std::int64_t>(ts[s].size()) + 1);
+            normalise_values(ts[s], by);
+            fill_letters(ts[s], seglen, bounds, rows[s]);
+        });
     });
     return rows;
 }

@@ -23,10 +23,11 @@ void znorm_series(Series& series);
 Symbols znorm_row(Series& series, int seglen, int alphabet);
 
 // znorm_row on every series of `ts`, one symbol sequence per series in series order: the same
-// values and letters, with the sums of four series at a time taken side by side. Counts the
-// points it reads on `poll`. An alphabet outside the table is std::invalid_argument; seglen
-// must give every series a usable segment count (std::length_error otherwise).
-std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll);
+// values and letters, with the sums of four series at a time taken side by side, and series
+// shared among up to `threads` threads when they hold points enough. Counts the points it
+// reads on `poll`. An alphabet outside the table is std::invalid_argument; seglen must give
+// every series a usable segment count (std::length_error otherwise).
+std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll, int threads = 1);
 
 // Discretises one series: averages each segment of `seglen` points and maps it to a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);

@@ -230,6 +230,8 @@ InterruptCheck stopping_at(int stop_at, int& calls) {
 TEST(MinerInterrupt, AThrowingCheckStopsMineAndTheNextMineStartsAfresh) {
     const SeriesSet input = walks(30, 4000);
     Miner miner(0.5, 2, 4, 3, 0, 0.9, 0);
+    // The calls are counted, and how the work falls between threads makes them vary.
+    miner.set_threads(1);
     SeriesSet ts = input;
     const auto expected = summary(miner.mine(ts));
     ASSERT_FALSE(expected.empty());
@@ -250,6 +252,19 @@ TEST(MinerInterrupt, AThrowingCheckStopsMineAndTheNextMineStartsAfresh) {
         ts = input;
         EXPECT_EQ(summary(miner.mine(ts)), expected) << "after a stop at call " << stop_at;
     }
+
+    // On two threads the check is called fewer times, but a stop at any early call still stops
+    // every thread, and leaves nothing behind.
+    miner.set_threads(2);
+    for (int stop_at = 1; stop_at <= 5; ++stop_at) {
+        miner.set_interrupt_check(stopping_at(stop_at, calls));
+        ts = input;
+        EXPECT_THROW(miner.mine(ts), Stop) << "two threads, call " << stop_at;
+        EXPECT_TRUE(miner.get_motifs().empty());
+        miner.set_interrupt_check(InterruptCheck{});
+        ts = input;
+        EXPECT_EQ(summary(miner.mine(ts)), expected) << "two threads, after a stop at call " << stop_at;
+    }
 }
 
 TEST(MinerInterrupt, EveryStagePolls) {
@@ -261,8 +276,10 @@ TEST(MinerInterrupt, EveryStagePolls) {
         state = state * 1103515245u + 12345u;
         one[0].push_back(static_cast<char>('a' + (state >> 16) % 4));
     }
+    // Calls are counted: on one thread, where they do not depend on how work falls.
     const auto polls = [&](int min_len) {
         PatternMiner miner(1.0, min_len, 30, 0.5);
+        miner.set_threads(1);
         miner.set_interrupt_check(stopping_at(0, calls));
         miner.mine(one);
         return calls;
@@ -273,6 +290,7 @@ TEST(MinerInterrupt, EveryStagePolls) {
     // The redundancy filter: the same mining, and then more polls.
     EXPECT_GT(polls(3), mining + 10);
     PatternMiner stopped(1.0, 3, 30, 0.5);
+    stopped.set_threads(1);
     stopped.set_interrupt_check(stopping_at(mining + 5, calls));
     EXPECT_THROW(stopped.mine(one), Stop);
     EXPECT_TRUE(stopped.get_frequent().empty());

@@ -1,6 +1,7 @@
 import gc
 import itertools
 import math
+import os
 import random
 import unittest
 
@@ -226,6 +227,33 @@ class MinerTest(unittest.TestCase):
             with self.subTest(args=args), self.assertRaises(ValueError) as caught:
                 _qel_cpp.Miner(*args).mine(self.ts)
             self.assertEqual(str(caught.exception), message)
+
+
+class ThreadsTest(unittest.TestCase):
+    """QEL_THREADS sets the threads of a call; the motifs are the same on any number."""
+
+    def setUp(self):
+        self.saved = os.environ.get("QEL_THREADS")
+
+    def tearDown(self):
+        if self.saved is None:
+            os.environ.pop("QEL_THREADS", None)
+        else:
+            os.environ["QEL_THREADS"] = self.saved
+
+    def mined_on(self, threads, ts):
+        os.environ["QEL_THREADS"] = threads
+        return [summary(m) for m in _qel_cpp.Miner(0.3, 4, 5).mine(ts)]
+
+    def test_any_number_of_threads_gives_the_motifs_of_one(self):
+        # 80 x 2,000 points: enough letters and points that every stage shares its work.
+        ts = [bumpy(seed, count=1, length=2000)[0] for seed in range(80)]
+        alone = self.mined_on("1", ts)
+        self.assertGreater(len(alone), 5)
+        # An unreadable value is no number of threads: the processors there are.
+        for threads in ("2", "3", "0", "two", ""):
+            with self.subTest(threads=threads):
+                self.assertEqual(self.mined_on(threads, ts), alone)
 
 
 if __name__ == "__main__":
