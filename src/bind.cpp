@@ -18,6 +18,7 @@
 #include "binding.h"
 #include "miner.h"
 #include "motif.h"
+#include "parallel.h"
 #include "patterns.h"
 #include "sax.h"
 
@@ -249,26 +250,30 @@ inline bool is_item_sequence(handle src) {
 
 using qel::binding::items_of;
 
+// Reads `list`, a list, into `series` when every item is an exact float; false (and `series`
+// cleared) otherwise. Exact floats convert without running Python code, so no item can
+// change or go away while the list is read: it is read in place, each item once. Only reads,
+// so threads may run it for the thread that holds the interpreter, as long as that thread
+// runs no Python code meanwhile.
+inline bool read_float_list(PyObject* list, qel::Series& series) {
+    const Py_ssize_t size = PyList_GET_SIZE(list);
+    series.resize(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (!PyFloat_CheckExact(item)) {
+            series.clear();
+            return false;
+        }
+        series[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(item);
+    }
+    return true;
+}
+
 // One series from a sequence of numbers, converted as pybind11 converts a float argument;
 // false when it is no such sequence.
 inline bool load_series(handle src, bool convert, qel::Series& series) {
-    // A list of exact floats converts without running Python code, so no item can change or
-    // go away while it is read: it is read in place, each item once.
-    if (PyList_CheckExact(src.ptr())) {
-        const Py_ssize_t size = PyList_GET_SIZE(src.ptr());
-        series.resize(static_cast<std::size_t>(size));
-        Py_ssize_t i = 0;
-        for (; i < size; ++i) {
-            PyObject* item = PyList_GET_ITEM(src.ptr(), i);
-            if (!PyFloat_CheckExact(item)) {
-                break;
-            }
-            series[static_cast<std::size_t>(i)] = PyFloat_AS_DOUBLE(item);
-        }
-        if (i == size) {
-            return true;
-        }
-        series.clear();
+    if (PyList_CheckExact(src.ptr()) && read_float_list(src.ptr(), series)) {
+        return true;
     }
     if (!is_item_sequence(src)) {
         return false;
@@ -283,6 +288,40 @@ inline bool load_series(handle src, bool convert, qel::Series& series) {
         series.push_back(cast_op<double>(value));
     }
     return true;
+}
+
+// Series read at once, on several threads, once they hold this many points: reading the
+// floats of a large set waits on memory, and so does writing its series for the first time.
+constexpr std::size_t parallel_points = 1 << 16;
+
+// Reads the lists items[0, last), all exact lists, into series[0, last) as read_float_list
+// does, on several threads when they are long enough; the index of the first that holds
+// anything but floats (its series and those after it to be read again), or `last`.
+inline std::size_t read_float_lists(const tuple& items, std::size_t last, std::vector<qel::Series>& series) {
+    const auto list = [&items](std::size_t i) { return PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i)); };
+    // Tasks of whole lists, about a quarter of parallel_points each.
+    std::vector<std::size_t> task_ends;
+    std::size_t points = 0;
+    std::size_t task_points = 0;
+    for (std::size_t i = 0; i < last; ++i) {
+        const std::size_t size = static_cast<std::size_t>(PyList_GET_SIZE(list(i))) + 1;
+        points += size;
+        task_points += size;
+        if (task_points >= parallel_points / 4 || i + 1 == last) {
+            task_ends.push_back(i + 1);
+            task_points = 0;
+        }
+    }
+    std::vector<std::uint8_t> read(last, 0);
+    // No interrupt check: no Python code may run while other threads read the lists.
+    qel::InterruptPoll unchecked{qel::InterruptCheck{}};
+    const int threads = points < parallel_points ? 1 : qel::available_threads();
+    qel::run_tasks(task_ends.size(), threads, unchecked, [&](std::size_t task, qel::InterruptPoll&) {
+        for (std::size_t i = task == 0 ? 0 : task_ends[task - 1]; i < task_ends[task]; ++i) {
+            read[i] = read_float_list(list(i), series[i]) ? 1 : 0;
+        }
+    });
+    return static_cast<std::size_t>(std::find(read.begin(), read.end(), 0) - read.begin());
 }
 
 template <>
@@ -308,22 +347,31 @@ struct type_caster<SeriesSetArg> {
             return false;
         }
         const tuple items = items_of(src);
-        value.series.reserve(items.size());
-        for (const handle item : items) {
-            if (is_array(item)) {
-                const buffer_info info = reinterpret_borrow<buffer>(item).request();
+        const auto item = [&items](std::size_t i) {
+            return handle(PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i)));
+        };
+        value.series.resize(items.size());
+        // The exact lists that lead the set are read at once, since reading them runs no
+        // Python code; the rest one by one in order, since converting an item may run Python
+        // code that changes a later one.
+        std::size_t leading = 0;
+        while (leading < items.size() && PyList_CheckExact(item(leading).ptr())) {
+            ++leading;
+        }
+        for (std::size_t i = read_float_lists(items, leading, value.series); i < items.size(); ++i) {
+            qel::Series& series = value.series[i];
+            if (is_array(item(i))) {
+                const buffer_info info = reinterpret_borrow<buffer>(item(i)).request();
                 if (info.ndim != 1) {
                     throw type_error("expected each series as a 1-D array or a list of floats; got a " +
                                      array_description(info));
                 }
-                value.series.push_back(read_row(info, item_reader(info), 0));
+                series = read_row(info, item_reader(info), 0);
                 continue;
             }
-            qel::Series series;
-            if (!load_series(item, convert, series)) {
+            if (!load_series(item(i), convert, series)) {
                 return false;
             }
-            value.series.push_back(std::move(series));
         }
         return true;
     }

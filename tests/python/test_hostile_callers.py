@@ -176,6 +176,27 @@ def test_a_sequence_emptied_while_its_values_convert_is_read_as_it_was():
         summaries(_qel_cpp.Miner(0.5, 1, 3, min_len=2).mine(SERIES))
 
 
+def test_a_conversion_that_changes_a_later_list_of_a_large_set_is_seen():
+    # Enough floats that the lists leading the set are read on several threads at once.
+    rng = np.random.default_rng(4)
+    leading = rng.normal(size=(70, 1000)).tolist()
+
+    class Changing:
+        def __float__(self):
+            later[0] = 99.0
+            return 0.0
+
+    for place in (0, 35, 70):
+        later = [-5.0] * 1000
+        rows = leading[:place] + [[Changing()] + leading[0][1:], later] + leading[place:]
+        letters = _qel_cpp.sax(rows, 1, 3)
+        assert letters[place + 1][:2] == ["c", "a"], place  # converted in order: the change is read
+        assert letters[:place] + letters[place + 2:] == _qel_cpp.sax(leading, 1, 3)
+    # Whole numbers convert too, however many lists lead.
+    assert _qel_cpp.sax([[int(v > 0) for v in row] for row in leading], 1, 3) == \
+        _qel_cpp.sax([[float(v > 0) for v in row] for row in leading], 1, 3)
+
+
 def test_a_sequence_that_fails_part_way_fails_the_call():
     class Failing(FreshRows):
         def __getitem__(self, i):
