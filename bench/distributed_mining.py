@@ -15,9 +15,14 @@ a page of the machine's memory since it booted costs the host a fault of its own
 3.7 s per GiB the first time and 0.2 s per GiB after. Whichever run came first paid that for
 its gigabytes and the other did not, which made a two-worker run look slower than one process
 (8.8 s against 7.8 s) when it was twice as fast once both ran on memory used before.
+
+The one process mines on as many threads as it may use (--single-threads N sets them); when
+that is more than one, the whole set is mined once more on one thread, and the cluster is
+held to both.
 """
 import argparse
 import multiprocessing
+import os
 import resource
 import sys
 import time
@@ -118,10 +123,13 @@ def mine_on_cluster(args: argparse.Namespace) -> Optional[float]:
     return seconds
 
 
-def single(series: int, args: argparse.Namespace,
+def single(series: int, args: argparse.Namespace, threads: int,
            answer: "multiprocessing.Queue[Tuple[Optional[float], str]]") -> None:
-    """In a child: generate the first `series` series of the set and mine them in one process;
-    answers (seconds, what to print), seconds None when it could not."""
+    """In a child: generate the first `series` series of the set and mine them in one process,
+    on `threads` threads (0: as many as the process may use); answers (seconds, what to print),
+    seconds None when it could not."""
+    if threads:
+        os.environ["QEL_THREADS"] = str(threads)
     import _qel_cpp
 
     cap = int(args.memory_cap_gib * 2**30)
@@ -145,26 +153,36 @@ def single(series: int, args: argparse.Namespace,
         answer.put((None, f"MemoryError (peak {peak_mib():,.0f} MiB)"))
 
 
-def largest_single_slice(args: argparse.Namespace) -> Optional[float]:
-    print(f"one process (_qel_cpp.Miner), address space capped at {args.memory_cap_gib} GiB, "
-          f"{args.time_cap:.0f} s per try:")
+def run_single(series: int, args: argparse.Namespace, threads: int) -> Optional[float]:
+    """Mines the first `series` series in a child process (see single) and prints how it went."""
     context = multiprocessing.get_context("spawn")
+    answer: "multiprocessing.Queue[Tuple[Optional[float], str]]" = context.Queue()
+    child = context.Process(target=single, args=(series, args, threads, answer))
+    began = time.perf_counter()
+    child.start()
+    child.join(args.time_cap)
+    if child.is_alive():
+        child.kill()
+        child.join()
+        seconds, outcome = None, f"stopped after {args.time_cap:.0f} s"
+    else:
+        seconds, outcome = answer.get() if not answer.empty() else (None, f"died (exit status {child.exitcode})")
+    print(f"  {series:>10,} series: {outcome} ({time.perf_counter() - began:.0f} s with generation)")
+    return seconds
+
+
+def threads_text(threads: int) -> str:
+    return f"{threads} thread{'s' if threads != 1 else ''}" if threads else "the threads QEL_THREADS or the processors give"
+
+
+def largest_single_slice(args: argparse.Namespace) -> Optional[float]:
+    print(f"one process (_qel_cpp.Miner) on {threads_text(args.single_threads)}, address space capped at "
+          f"{args.memory_cap_gib} GiB, {args.time_cap:.0f} s per try:")
     slice_size = args.first_slice
     largest: Optional[int] = None
     whole: Optional[float] = None
     while slice_size <= args.series:
-        answer: "multiprocessing.Queue[Tuple[Optional[float], str]]" = context.Queue()
-        child = context.Process(target=single, args=(slice_size, args, answer))
-        began = time.perf_counter()
-        child.start()
-        child.join(args.time_cap)
-        if child.is_alive():
-            child.kill()
-            child.join()
-            seconds, outcome = None, f"stopped after {args.time_cap:.0f} s"
-        else:
-            seconds, outcome = answer.get() if not answer.empty() else (None, f"died (exit status {child.exitcode})")
-        print(f"  {slice_size:>10,} series: {outcome} ({time.perf_counter() - began:.0f} s with generation)")
+        seconds = run_single(slice_size, args, args.single_threads)
         if seconds is None:
             break
         largest = slice_size
@@ -189,6 +207,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--time-cap", type=float, default=600.0, help="seconds per one-process try")
     parser.add_argument("--first-slice", type=int, default=62_500, help="series of the first one-process try")
     parser.add_argument("--skip-single", action="store_true", help="only the cluster run")
+    parser.add_argument("--single-threads", type=int, default=0,
+                        help="threads of the one process (0, the default: as many as it may use); when that is "
+                             "more than one, the whole set is mined once more on one thread")
     parser.add_argument("--skip-cluster", action="store_true", help="only the one-process tries")
     parser.add_argument("--touch-gib", type=float, default=16.0,
                         help="GiB of memory to use once before timing, so that neither run pays the first use of "
@@ -197,9 +218,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     touch_memory(args.touch_gib)
     cluster = None if args.skip_cluster else mine_on_cluster(args)
     alone = None if args.skip_single else largest_single_slice(args)
-    if cluster is not None and alone is not None:
-        print(f"{args.workers} workers against one process on all {args.series:,} series: "
-              f"{cluster:.2f} s against {alone:.2f} s ({cluster / alone:.2f}x)")
+    one_thread = None
+    if alone is not None and args.single_threads != 1 and len(os.sched_getaffinity(0)) > 1:
+        print("one process on one thread:")
+        one_thread = run_single(args.series, args, 1)
+    if cluster is not None:
+        for seconds, how in ((alone, threads_text(args.single_threads)), (one_thread, "one thread")):
+            if seconds is not None:
+                print(f"{args.workers} workers against one process ({how}) on all {args.series:,} series: "
+                      f"{cluster:.2f} s against {seconds:.2f} s ({cluster / seconds:.2f}x)")
     return 0
 
 

@@ -63,6 +63,27 @@ def sax_once(module, name: str) -> Optional[float]:
     return time.perf_counter() - start
 
 
+def mine_and_sax(module, name: str, repeat: int) -> Optional[Dict]:
+    """Best seconds of `mine` and of `sax` on workload `name`, called by turns in one process:
+    both timed alike, where the table's columns time mine() right after the plain build's run
+    and sax() after itself."""
+    row = workloads.workload(name)
+    if row.sax_args() is None:
+        return None
+    data = workloads.miner_input(name, module)
+    numbers = workloads.numbers(name)
+    mine_runs, sax_runs = [], []
+    for _ in range(repeat):
+        miner = workloads.make_miner(row, module)
+        start = time.perf_counter()
+        miner.mine(data)
+        mine_runs.append(time.perf_counter() - start)
+        start = time.perf_counter()
+        module.sax(numbers, *row.sax_args())
+        sax_runs.append(time.perf_counter() - start)
+    return {"mine": min(mine_runs), "sax": min(sax_runs)}
+
+
 # --- run in the parent -----------------------------------------------------------------------
 
 @dataclass
@@ -137,6 +158,11 @@ class Bench:
                 return None
             runs.append(reply[self.fast.label])
         return min(runs)
+
+    def time_mine_and_sax(self, name: str) -> Optional[Dict]:
+        reply = self.workers[self.fast.label].call("table:mine_and_sax", [self.fast.label], name,
+                                                   max(self.repeat, 5), timeout=self.timeout)
+        return None if isinstance(reply, builds.Failure) else reply[self.fast.label]
 
     def peak_rss_kib(self, name: Optional[str]) -> Optional[int]:
         """Peak resident memory of a fresh child that ran workload `name` once (None: idle)."""
@@ -336,6 +362,14 @@ def print_notes(bench: Bench, quick: bool, errors: List[str], missing: List[work
         print(f"skipped {row.name}: no {row.source} data set in ../shared/data")
 
 
+def print_mine_against_sax(bench: Bench, name: str) -> None:
+    times = bench.time_mine_and_sax(name)
+    if times is not None:
+        print(f"mine / sax on {name}, called by turns in one process (best of {max(bench.repeat, 5)}): "
+              f"{format_seconds(times['mine'])} / {format_seconds(times['sax'])} = "
+              f"{times['mine'] / times['sax']:.2f}x")
+
+
 def run(args: argparse.Namespace) -> int:
     fast = builds.project_build()
     plain = builds.plain_build(args.baseline)
@@ -354,6 +388,8 @@ def run(args: argparse.Namespace) -> int:
                 print_row(measured[row.name].cells)
         errors = [f"{name}, {e}" for name, m in measured.items() for e in m.errors]
         print_notes(bench, args.quick, errors, missing)
+        if "typical" in measured:
+            print_mine_against_sax(bench, "typical")
         growing = [name for name in GROWTH_WORKLOADS if name in measured and measured[name].info.get("points")]
         if growing:
             print("\ngrowth exponent in the points per series (least-squares slope of log time vs log points):")
