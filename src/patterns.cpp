@@ -723,26 +723,23 @@ constexpr std::size_t parallel_letters = 1 << 14;
 // frequent letter mined as a subtree of their own on up to `threads` threads.
 std::vector<Level> mine_levels(const Text& text, double needed, int max_len, int& cur_len, int threads,
                                InterruptPoll& poll) {
+    Extender extender(text, needed, poll);
     std::vector<Level> levels(1);
-    {
-        Extender extender(text, needed, poll);
-        extender.first_level(levels[0]);
-    }
+    extender.first_level(levels[0]);
     const Level& roots = levels[0];
     if (roots.size() == 0) {
         return {};
     }
     if (threads <= 1 || roots.size() == 1 || text.cells.size() < parallel_letters) {
-        Extender extender(text, needed, poll);
         grow_levels(levels, extender, max_len, cur_len, poll);
         return levels;
     }
     std::vector<std::vector<Level>> subtrees(roots.size());
     std::vector<int> subtree_len(roots.size(), cur_len);
     run_tasks(roots.size(), threads, poll, [&](std::size_t j, InterruptPoll& local) {
-        Extender extender(text, needed, local);
+        Extender own(text, needed, local);
         subtrees[j].push_back(subtree_root(roots, j));
-        grow_levels(subtrees[j], extender, max_len, subtree_len[j], local);
+        grow_levels(subtrees[j], own, max_len, subtree_len[j], local);
     });
     cur_len = *std::max_element(subtree_len.begin(), subtree_len.end());
     return join_subtrees(subtrees);
