@@ -105,25 +105,25 @@ std::vector<Motif> Miner::mine(SeriesSet& ts) {
     sax({}, 1, alphabet);  // checks the alphabet alone
     check_finite(ts);
     InterruptPoll poll(interrupt_check);
-    const int usable_threads = threads > 0 ? threads : available_threads();
+    // Kept for the whole call, so that no step waits for threads to start.
+    Workers workers(threads > 0 ? threads : available_threads());
     std::vector<Motif> found;
     {
-        std::vector<Symbols> sequences = discretise(ts, usable_threads, poll);
+        std::vector<Symbols> sequences = discretise(ts, workers, poll);
         PatternMiner patterns(minsup, min_len, max_len, max_overlap);
         patterns.set_interrupt_check(interrupt_check);
-        patterns.set_threads(usable_threads);
-        patterns.mine(sequences);
+        patterns.mine(sequences, workers);
         found = patterns.get_motifs();
     }
-    const int mapping = mapping_threads(found, seglen, usable_threads);
+    const int mapping = mapping_threads(found, seglen, workers.size());
     check_mapping_memory(found, seglen, mapping);
-    map_motifs(found, ts, seglen, mapping, poll);
+    map_motifs(found, ts, seglen, mapping, workers, poll);
     rank_motifs(found, poll);
     motifs = std::move(found);
     return select_best();
 }
 
-std::vector<Symbols> Miner::discretise(SeriesSet& ts, int threads, InterruptPoll& poll) const {
+std::vector<Symbols> Miner::discretise(SeriesSet& ts, Workers& workers, InterruptPoll& poll) const {
     // Unusable parameters fail as they would after normalising every series first.
     bool usable = alphabet >= 0 && alphabet <= max_alphabet && seglen > 0;
     for (const Series& series : ts) {
@@ -137,7 +137,7 @@ std::vector<Symbols> Miner::discretise(SeriesSet& ts, int threads, InterruptPoll
         }
         return sax(ts, seglen, alphabet);
     }
-    return znorm_rows(ts, seglen, alphabet, poll, threads);
+    return znorm_rows(ts, seglen, alphabet, poll, workers);
 }
 
 std::vector<Motif> Miner::get_motifs() const { return motifs; }

@@ -32,7 +32,7 @@ public:
 
 private:
     // Z-normalises `ts` in place and discretises it.
-    std::vector<Symbols> discretise(SeriesSet& ts, int threads, InterruptPoll& poll) const;
+    std::vector<Symbols> discretise(SeriesSet& ts, Workers& workers, InterruptPoll& poll) const;
     std::vector<Motif> select_best() const;
 
     // Minimum support as a fraction of the number of series.

@@ -460,11 +460,17 @@ int mapping_threads(const std::vector<Motif>& motifs, int seglen, int threads) {
 }
 
 void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, InterruptPoll& poll) {
-    run_tasks(motifs.size(), mapping_threads(motifs, seglen, threads), poll,
-              [&motifs, &ts, seglen](std::size_t i, InterruptPoll& local) {
-                  local.tick();
-                  motifs[i].map(ts, seglen, local);
-              });
+    Workers workers(mapping_threads(motifs, seglen, threads));
+    map_motifs(motifs, ts, seglen, threads, workers, poll);
+}
+
+void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, Workers& workers,
+                InterruptPoll& poll) {
+    workers.run(motifs.size(), mapping_threads(motifs, seglen, threads), poll,
+                [&motifs, &ts, seglen](std::size_t i, InterruptPoll& local) {
+                    local.tick();
+                    motifs[i].map(ts, seglen, local);
+                });
 }
 
 int Motif::get_support() const { return support; }

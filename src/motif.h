@@ -14,6 +14,8 @@
 
 namespace qel {
 
+class Workers;
+
 // Series position -> segment positions at which an occurrence starts, in recording order.
 using OccurrenceIndex = std::map<int, std::vector<int>>;
 // Series position -> one value per point of an occurrence.
@@ -76,6 +78,9 @@ private:
 // are many enough to repay starting one. Each motif's measures are what mapping it alone
 // gives; an error is the one mapping them in order meets first.
 void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, InterruptPoll& poll);
+// The same on up to `threads` of `workers`' threads.
+void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, Workers& workers,
+                InterruptPoll& poll);
 
 // The threads map_motifs uses for these motifs when it may use `threads`.
 int mapping_threads(const std::vector<Motif>& motifs, int seglen, int threads);

@@ -1,5 +1,5 @@
-// Independent tasks shared between the calling thread and threads started for the call, with
-// the results and the errors of running them one after another.
+// Independent tasks shared between the calling thread and threads kept for the call, with the
+// results and the errors of running them one after another.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <system_error>
@@ -44,128 +45,233 @@ inline int available_threads() {
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
-// Calls task(i, poll) for every i in [0, count) on up to `threads` threads, each index once,
-// the lowest unclaimed index next. Only the calling thread calls `poll` (the caller's check
-// may need the thread that called, as the interpreter's does); a task on another thread gets
-// a poll that stops it once the call is abandoned. While the calling thread waits for the
-// others it still calls the check, every few milliseconds.
-//
-// Errors are those of the tasks run in order: when tasks throw, the one with the lowest index
-// is rethrown, and the tasks after it may not run or may stop part-way; every task before it
-// runs to its end. An exception from `poll` on the calling thread abandons the call: the
-// other threads stop at their next poll, and it is rethrown once they have. Threads that
-// cannot be started leave the tasks to the threads that could, the calling thread at least.
-template <typename Task>
-void run_tasks(std::size_t count, int threads, InterruptPoll& poll, Task task) {
-    const std::size_t helpers =
-        std::min(count > 0 ? count - 1 : 0, static_cast<std::size_t>(std::max(threads, 1) - 1));
-    if (helpers == 0) {
-        for (std::size_t i = 0; i < count; ++i) {
-            task(i, poll);
+// Threads kept for the length of one call, shared by its steps: a step finds them running
+// instead of waiting tens of microseconds for new ones to start. Between steps they look for
+// work for a short while, then sleep until the next step or the end of the call. Only the
+// thread that made them may call `run`.
+class Workers {
+public:
+    // Up to `threads` threads in all: the calling thread and threads - 1 helpers, started at the
+    // first step that wants them.
+    explicit Workers(int threads) : wanted(static_cast<std::size_t>(std::max(threads, 1) - 1)) {}
+    ~Workers() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+            published.store(++generation);
         }
-        return;
+        wake.notify_all();
+        for (std::thread& thread : helpers) {
+            thread.join();
+        }
     }
-    constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    Workers(const Workers&) = delete;
+    Workers& operator=(const Workers&) = delete;
+
+    // The threads `run` may use, the calling thread included.
+    int size() const { return static_cast<int>(wanted) + 1; }
+
+    // Calls task(i, poll) for every i in [0, count) on up to `threads` of these threads, each
+    // index once, the lowest unclaimed index next. Only the calling thread calls `poll` (the
+    // caller's check may need the thread that called, as the interpreter's does); a task on
+    // another thread gets a poll that stops it once the call is abandoned. While the calling
+    // thread waits for the others it still calls the check, every few milliseconds.
+    //
+    // Errors are those of the tasks run in order: when tasks throw, the one with the lowest
+    // index is rethrown, and the tasks after it may not run or may stop part-way; every task
+    // before it runs to its end. An exception from `poll` on the calling thread abandons the
+    // call: the other threads stop at their next poll, and it is rethrown once they have.
+    // Helpers that cannot be started leave the tasks to those that could, the calling thread
+    // at least.
+    template <typename Task>
+    void run(std::size_t count, int threads, InterruptPoll& poll, Task task) {
+        const std::size_t most = std::min({wanted, static_cast<std::size_t>(std::max(threads, 1) - 1),
+                                           count > 0 ? count - 1 : 0});
+        if (most > 0) {
+            start(most);
+        }
+        if (most == 0 || helpers.empty()) {
+            for (std::size_t i = 0; i < count; ++i) {
+                task(i, poll);
+            }
+            return;
+        }
+        Job job(count, most, [&task](std::size_t i, InterruptPoll& local) { task(i, local); });
+        share(job, poll);
+    }
+
+private:
     // Thrown by a poll to leave a task that is no longer wanted.
     struct Abandoned {};
-    std::atomic<std::size_t> next{0};
-    // Tasks from this index on are not wanted: one before it failed, or the call was abandoned.
-    std::atomic<std::size_t> stop_from{none};
-    std::mutex mutex;
-    std::condition_variable done;
-    std::size_t running = 0;
-    std::size_t failed_at = none;
-    std::exception_ptr failure;
-    // What the caller's check threw, which abandons the call.
-    std::exception_ptr interrupted;
+    static constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
 
-    const auto fail = [&](std::size_t i, std::exception_ptr error) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (i < failed_at) {
-            failed_at = i;
-            failure = error;
-        }
-        std::size_t stop = stop_from.load();
-        while (i < stop && !stop_from.compare_exchange_weak(stop, i)) {
-        }
+    // One step's tasks, while `run` shares them.
+    struct Job {
+        Job(std::size_t count, std::size_t most, std::function<void(std::size_t, InterruptPoll&)> task)
+            : count(count), most(most), task(std::move(task)) {}
+        const std::size_t count;
+        // Helpers that may join.
+        const std::size_t most;
+        const std::function<void(std::size_t, InterruptPoll&)> task;
+        std::atomic<std::size_t> next{0};
+        // Tasks from this index on are not wanted: one before it failed, or the call was
+        // abandoned.
+        std::atomic<std::size_t> stop_from{none};
+        // Guarded by the mutex: helpers that joined, those still in it, whether more may join,
+        // and the failure of the lowest index.
+        std::size_t joined = 0;
+        std::size_t running = 0;
+        bool open = true;
+        std::size_t failed_at = none;
+        std::exception_ptr failure;
     };
-    // Claims and runs tasks until none is left or wanted; `current` is the one running.
-    const auto work = [&](InterruptPoll& local, std::size_t& current) {
+
+    // Starts helpers until there are `count` (fewer where the system refuses one).
+    void start(std::size_t count) {
+        while (helpers.size() < count && !refused) {
+            try {
+                helpers.emplace_back([this] { serve(); });
+            } catch (const std::system_error&) {
+                refused = true;
+            }
+        }
+    }
+
+    // Claims and runs `job`'s tasks until none is left or wanted; `current` is the one running.
+    void work(Job& job, InterruptPoll& local, std::size_t& current) {
         for (;;) {
-            current = next.fetch_add(1);
-            if (current >= count || current >= stop_from.load()) {
+            current = job.next.fetch_add(1);
+            if (current >= job.count || current >= job.stop_from.load()) {
                 return;
             }
             try {
-                task(current, local);
+                job.task(current, local);
             } catch (const Abandoned&) {
                 return;
             } catch (...) {
-                fail(current, std::current_exception());
+                std::lock_guard<std::mutex> lock(mutex);
+                if (current < job.failed_at) {
+                    job.failed_at = current;
+                    job.failure = std::current_exception();
+                }
+                std::size_t stop = job.stop_from.load();
+                while (current < stop && !job.stop_from.compare_exchange_weak(stop, current)) {
+                }
                 return;
             }
         }
-    };
-    const auto helper = [&] {
-        std::size_t current = none;
-        InterruptPoll local([&] {
-            if (current >= stop_from.load()) {
-                throw Abandoned{};
-            }
-        });
-        work(local, current);
-        std::lock_guard<std::mutex> lock(mutex);
-        --running;
-        done.notify_all();
-    };
-    // The calling thread's tasks call the caller's check as often as the caller's poll would.
-    const auto check = [&] {
-        try {
-            poll.tick(std::numeric_limits<std::int64_t>::max());
-        } catch (...) {
-            interrupted = std::current_exception();
-            stop_from.store(0);
-            throw Abandoned{};
-        }
-    };
+    }
 
-    std::vector<std::thread> started;
-    started.reserve(helpers);
-    for (std::size_t h = 0; h < helpers; ++h) {
+    // A helper's life: each step, joins it if it may, until the workers end.
+    void serve() {
+        std::uint64_t seen = 0;
+        for (;;) {
+            // Looks for the next step for a while before sleeping: steps of one call follow
+            // closely, and a sleeping thread takes tens of microseconds to wake.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(500);
+            while (published.load() == seen && std::chrono::steady_clock::now() < until) {
+                std::this_thread::yield();
+            }
+            Job* job = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [&] { return generation != seen; });
+                seen = generation;
+                if (stopping) {
+                    return;
+                }
+                if (current_job != nullptr && current_job->open && current_job->joined < current_job->most) {
+                    job = current_job;
+                    ++job->joined;
+                    ++job->running;
+                }
+            }
+            if (job == nullptr) {
+                continue;
+            }
+            std::size_t current = none;
+            InterruptPoll local([job, &current] {
+                if (current >= job->stop_from.load()) {
+                    throw Abandoned{};
+                }
+            });
+            work(*job, local, current);
+            std::lock_guard<std::mutex> lock(mutex);
+            --job->running;
+            done.notify_all();
+        }
+    }
+
+    // Runs `job` with the helpers, the calling thread taking part; see run.
+    void share(Job& job, InterruptPoll& poll) {
         {
             std::lock_guard<std::mutex> lock(mutex);
-            ++running;
+            current_job = &job;
+            published.store(++generation);
         }
-        try {
-            started.emplace_back(helper);
-        } catch (const std::system_error&) {
-            std::lock_guard<std::mutex> lock(mutex);
-            --running;
-            break;
-        }
-    }
-    std::size_t current = none;
-    InterruptPoll local(check);
-    work(local, current);
-    try {
-        // The others' last tasks: the caller's check goes on being called while they run.
+        wake.notify_all();
+        std::exception_ptr interrupted;
+        // The calling thread's tasks call the caller's check as often as the caller's poll would.
+        const auto check = [&] {
+            try {
+                poll.tick(std::numeric_limits<std::int64_t>::max());
+            } catch (...) {
+                interrupted = std::current_exception();
+                job.stop_from.store(0);
+                throw Abandoned{};
+            }
+        };
+        std::size_t current = none;
+        InterruptPoll local(check);
+        work(job, local, current);
         std::unique_lock<std::mutex> lock(mutex);
-        while (!interrupted && !done.wait_for(lock, std::chrono::milliseconds(5), [&] { return running == 0; })) {
+        job.open = false;
+        // The others' last tasks: the caller's check goes on being called while they run.
+        while (job.running > 0) {
+            if (interrupted || done.wait_for(lock, std::chrono::milliseconds(5), [&] { return job.running == 0; })) {
+                done.wait(lock, [&] { return job.running == 0; });
+                break;
+            }
             lock.unlock();
-            check();
+            try {
+                check();
+            } catch (const Abandoned&) {
+            }
             lock.lock();
         }
-    } catch (const Abandoned&) {
+        current_job = nullptr;
+        lock.unlock();
+        if (interrupted) {
+            std::rethrow_exception(interrupted);
+        }
+        if (job.failure) {
+            std::rethrow_exception(job.failure);
+        }
     }
-    for (std::thread& thread : started) {
-        thread.join();
-    }
-    if (interrupted) {
-        std::rethrow_exception(interrupted);
-    }
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+
+    // Helpers wanted at most, beside the calling thread.
+    const std::size_t wanted;
+    std::vector<std::thread> helpers;
+    // Whether the system refused a helper: no more are tried.
+    bool refused = false;
+    std::mutex mutex;
+    // Helpers wait on `wake` for a new generation; the calling thread on `done` for helpers to
+    // leave a step.
+    std::condition_variable wake;
+    std::condition_variable done;
+    // Guarded by the mutex: bumped at each step and at the end; the step's tasks; the end.
+    std::uint64_t generation = 0;
+    Job* current_job = nullptr;
+    bool stopping = false;
+    // `generation` as the helpers may read it without the mutex while they look for work.
+    std::atomic<std::uint64_t> published{0};
+};
+
+// Workers::run on threads started for this call alone.
+template <typename Task>
+void run_tasks(std::size_t count, int threads, InterruptPoll& poll, Task task) {
+    Workers workers(threads);
+    workers.run(count, threads, poll, task);
 }
 
 }  // namespace qel

@@ -720,8 +720,8 @@ std::vector<Level> join_subtrees(std::vector<std::vector<Level>>& subtrees) {
 constexpr std::size_t parallel_letters = 1 << 14;
 
 // Every frequent pattern in levels (see grow_levels), the patterns that begin with each
-// frequent letter mined as a subtree of their own on up to `threads` threads.
-std::vector<Level> mine_levels(const Text& text, double needed, int max_len, int& cur_len, int threads,
+// frequent letter mined as a subtree of their own on `workers`' threads.
+std::vector<Level> mine_levels(const Text& text, double needed, int max_len, int& cur_len, Workers& workers,
                                InterruptPoll& poll) {
     Extender extender(text, needed, poll);
     std::vector<Level> levels(1);
@@ -730,13 +730,13 @@ std::vector<Level> mine_levels(const Text& text, double needed, int max_len, int
     if (roots.size() == 0) {
         return {};
     }
-    if (threads <= 1 || roots.size() == 1 || text.cells.size() < parallel_letters) {
+    if (workers.size() <= 1 || roots.size() == 1 || text.cells.size() < parallel_letters) {
         grow_levels(levels, extender, max_len, cur_len, poll);
         return levels;
     }
     std::vector<std::vector<Level>> subtrees(roots.size());
     std::vector<int> subtree_len(roots.size(), cur_len);
-    run_tasks(roots.size(), threads, poll, [&](std::size_t j, InterruptPoll& local) {
+    workers.run(roots.size(), workers.size(), poll, [&](std::size_t j, InterruptPoll& local) {
         Extender own(text, needed, local);
         subtrees[j].push_back(subtree_root(roots, j));
         grow_levels(subtrees[j], own, max_len, subtree_len[j], local);
@@ -837,6 +837,11 @@ void PatternMiner::set_threads(int threads) { this->threads = threads; }
 int PatternMiner::get_cur_len() const { return cur_len; }
 
 void PatternMiner::mine(const std::vector<Symbols>& sequences) {
+    Workers workers(threads > 0 ? threads : available_threads());
+    mine(sequences, workers);
+}
+
+void PatternMiner::mine(const std::vector<Symbols>& sequences, Workers& workers) {
     // A non-positive support makes every substring of every sequence frequent, which is
     // hardly meant without a length limit: refused.
     if (max_len == 0 && !(minsup > 0.0)) {
@@ -850,8 +855,7 @@ void PatternMiner::mine(const std::vector<Symbols>& sequences) {
     const Text text(sequences);
     // A pattern that occurs nowhere is never frequent, whatever minsup says (NaN counts as 0).
     const double needed = std::max(1.0, static_cast<double>(sequences.size()) * minsup);
-    const std::vector<Level> levels =
-        mine_levels(text, needed, max_len, cur_len, threads > 0 ? threads : available_threads(), poll);
+    const std::vector<Level> levels = mine_levels(text, needed, max_len, cur_len, workers, poll);
     const std::vector<PatternAt> kept = filter_levels(levels, text, min_len, max_overlap, poll);
     survivors = collect(kept, levels, text, poll);
 }

@@ -12,6 +12,8 @@
 
 namespace qel {
 
+class Workers;
+
 // Lexicographic order over letters read as signed 8-bit values, whatever the signedness of
 // char on the platform; a pattern sorts before every longer pattern that begins with it.
 struct PatternOrder {
@@ -38,6 +40,8 @@ public:
 
     // Mines `sequences` from a fresh state; the result is left for get_frequent.
     void mine(const std::vector<Symbols>& sequences);
+    // The same on `workers`' threads (set_threads is not looked at).
+    void mine(const std::vector<Symbols>& sequences, Workers& workers);
 
     // Called throughout `mine`; when it throws, mining stops and the exception propagates.
     void set_interrupt_check(InterruptCheck check);

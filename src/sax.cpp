@@ -364,6 +364,11 @@ Symbols znorm_row(Series& series, int seglen, int alphabet) {
 }
 
 std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll, int threads) {
+    Workers workers(threads);
+    return znorm_rows(ts, seglen, alphabet, poll, workers);
+}
+
+std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll, Workers& workers) {
     check_alphabet(alphabet);
     const std::vector<double>& bounds = breakpoints[static_cast<std::size_t>(alphabet)];
     std::vector<Symbols> rows(ts.size());
@@ -382,7 +387,7 @@ std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, Interru
             points = 0;
         }
     }
-    run_tasks(run_ends.size(), threads, poll, [&](std::size_t run, InterruptPoll& local) {
+    workers.run(run_ends.size(), workers.size(), poll, [&](std::size_t run, InterruptPoll& local) {
         for_each_normalisation(ts, run == 0 ? 0 : run_ends[run - 1], run_ends[run], [&](std::size_t s, Normalisation by) {
             local.tick(static_cast<std::int64_t>(ts[s].size()) + 1);
             normalise_values(ts[s], by);

@@ -8,6 +8,8 @@
 
 namespace qel {
 
+class Workers;
+
 // Largest alphabet size the breakpoint table holds ('a' to 'j').
 constexpr int max_alphabet = 10;
 
@@ -28,6 +30,8 @@ Symbols znorm_row(Series& series, int seglen, int alphabet);
 // reads on `poll`. An alphabet outside the table is std::invalid_argument; seglen must give
 // every series a usable segment count (std::length_error otherwise).
 std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll, int threads = 1);
+// The same on `workers`' threads.
+std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, InterruptPoll& poll, Workers& workers);
 
 // Discretises one series: averages each segment of `seglen` points and maps it to a letter.
 Symbols get_row(const Series& series, int seglen, int alphabet);

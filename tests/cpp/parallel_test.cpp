@@ -98,6 +98,44 @@ TEST(RunTasks, TheCallersCheckAloneStopsTheCall) {
     }
 }
 
+// The threads of one call serve step after step: a step that failed or was stopped leaves
+// nothing behind for the next.
+TEST(Workers, StepsAfterAFailedOrStoppedStepRunAsAnyOther) {
+    Workers workers(3);
+    const auto every_index_once = [&workers](std::size_t count) {
+        std::vector<std::atomic<int>> runs(count);
+        InterruptPoll poll{InterruptCheck{}};
+        workers.run(count, 3, poll, [&runs](std::size_t i, InterruptPoll&) { ++runs[i]; });
+        for (std::size_t i = 0; i < count; ++i) {
+            EXPECT_EQ(runs[i].load(), 1) << "index " << i << " of " << count;
+        }
+    };
+    for (int round = 0; round < 20; ++round) {
+        every_index_once(200);
+        InterruptPoll quiet{InterruptCheck{}};
+        EXPECT_THROW(workers.run(50, 3, quiet,
+                                 [](std::size_t i, InterruptPoll&) {
+                                     if (i == 4) throw std::runtime_error("task 4");
+                                 }),
+                     std::runtime_error);
+        every_index_once(1);
+        every_index_once(0);
+        int checks = 0;
+        InterruptPoll stopping([&checks] {
+            if (++checks == 2) throw Interrupted{};
+        });
+        EXPECT_THROW(workers.run(2, 3, stopping,
+                                 [](std::size_t, InterruptPoll& local) {
+                                     for (;;) {
+                                         local.tick(1 << 20);
+                                         std::this_thread::yield();
+                                     }
+                                 }),
+                     Interrupted);
+        every_index_once(3);
+    }
+}
+
 // A seeded set of noisy walks with a few shapes recurring in them, long enough that every
 // stage shares its work between threads; some series constant (NaN once normalised), some
 // empty, lengths uneven.
