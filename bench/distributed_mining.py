@@ -171,6 +171,16 @@ def run_single(series: int, args: argparse.Namespace, threads: int) -> Optional[
     return seconds
 
 
+def process_threads(threads: int) -> int:
+    """The threads a one-process run given `threads` mines on, as the module decides them."""
+    if threads:
+        return threads
+    text = os.environ.get("QEL_THREADS", "")
+    if text.isdigit() and 1 <= int(text) <= 256:
+        return int(text)
+    return len(os.sched_getaffinity(0))
+
+
 def threads_text(threads: int) -> str:
     return f"{threads} thread{'s' if threads != 1 else ''}" if threads else "the threads QEL_THREADS or the processors give"
 
@@ -219,7 +229,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     cluster = None if args.skip_cluster else mine_on_cluster(args)
     alone = None if args.skip_single else largest_single_slice(args)
     one_thread = None
-    if alone is not None and args.single_threads != 1 and len(os.sched_getaffinity(0)) > 1:
+    if alone is not None and process_threads(args.single_threads) > 1:
         print("one process on one thread:")
         one_thread = run_single(args.series, args, 1)
     if cluster is not None:

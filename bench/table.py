@@ -161,7 +161,7 @@ class Bench:
 
     def time_mine_and_sax(self, name: str) -> Optional[Dict]:
         reply = self.workers[self.fast.label].call("table:mine_and_sax", [self.fast.label], name,
-                                                   max(self.repeat, 5), timeout=self.timeout)
+                                                   self.repeat, timeout=self.timeout * 2 * self.repeat)
         return None if isinstance(reply, builds.Failure) else reply[self.fast.label]
 
     def peak_rss_kib(self, name: Optional[str]) -> Optional[int]:
@@ -365,7 +365,7 @@ def print_notes(bench: Bench, quick: bool, errors: List[str], missing: List[work
 def print_mine_against_sax(bench: Bench, name: str) -> None:
     times = bench.time_mine_and_sax(name)
     if times is not None:
-        print(f"mine / sax on {name}, called by turns in one process (best of {max(bench.repeat, 5)}): "
+        print(f"mine / sax on {name}, called by turns in one process (best of {bench.repeat}): "
               f"{format_seconds(times['mine'])} / {format_seconds(times['sax'])} = "
               f"{times['mine'] / times['sax']:.2f}x")
 

@@ -75,9 +75,11 @@ void check_finite(const SeriesSet& ts) {
 }
 
 // Mapping keeps every motif's measures and holds one motif's working space per thread: refused
-// before the first allocation when that exceeds the memory there is. Motifs after the first
-// that mapping refuses for its seglen are not counted: mapping stops there, as it always did.
-void check_mapping_memory(const std::vector<Motif>& motifs, int seglen, int threads) {
+// before the first allocation when that exceeds the memory there is even on one thread; on
+// fewer threads than `threads` where only that fits. Motifs after the first that mapping
+// refuses for its seglen are not counted: mapping stops there, as it always did. Returns the
+// threads mapping may use.
+int check_mapping_memory(const std::vector<Motif>& motifs, int seglen, int threads) {
     double kept = 0.0;
     double temporary = 0.0;
     std::size_t counted = 0;
@@ -90,9 +92,14 @@ void check_mapping_memory(const std::vector<Motif>& motifs, int seglen, int thre
         temporary = std::max(temporary, bytes.temporary);
         ++counted;
     }
+    const double available = memory_bytes();
+    while (threads > 1 && kept + temporary * threads > available) {
+        --threads;
+    }
     check_memory("mapping " + std::to_string(counted) + (counted == 1 ? " motif" : " motifs") + " (seglen " +
                      std::to_string(seglen) + ")",
-                 kept + temporary * threads);
+                 kept + temporary);
+    return threads;
 }
 
 }  // namespace
@@ -115,8 +122,7 @@ std::vector<Motif> Miner::mine(SeriesSet& ts) {
         patterns.mine(sequences, workers);
         found = patterns.get_motifs();
     }
-    const int mapping = mapping_threads(found, seglen, workers.size());
-    check_mapping_memory(found, seglen, mapping);
+    const int mapping = check_mapping_memory(found, seglen, mapping_threads(found, seglen, workers.size()));
     map_motifs(found, ts, seglen, mapping, workers, poll);
     rank_motifs(found, poll);
     motifs = std::move(found);

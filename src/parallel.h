@@ -13,6 +13,7 @@
 #include <functional>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -133,6 +134,8 @@ private:
                 helpers.emplace_back([this] { serve(); });
             } catch (const std::system_error&) {
                 refused = true;
+            } catch (const std::bad_alloc&) {
+                refused = true;
             }
         }
     }
@@ -164,6 +167,9 @@ private:
 
     // A helper's life: each step, joins it if it may, until the workers end.
     void serve() {
+        // The runtime keeps a thread's exception state in storage allocated at its first use:
+        // used now, so that a first exception that is a std::bad_alloc finds it there.
+        [[maybe_unused]] volatile int uncaught = std::uncaught_exceptions();
         std::uint64_t seen = 0;
         for (;;) {
             // Looks for the next step for a while before sleeping: steps of one call follow
@@ -204,14 +210,9 @@ private:
 
     // Runs `job` with the helpers, the calling thread taking part; see run.
     void share(Job& job, InterruptPoll& poll) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            current_job = &job;
-            published.store(++generation);
-        }
-        wake.notify_all();
         std::exception_ptr interrupted;
-        // The calling thread's tasks call the caller's check as often as the caller's poll would.
+        // The caller's check, as often as the caller's poll would call it; what it throws
+        // abandons the step.
         const auto check = [&] {
             try {
                 poll.tick(std::numeric_limits<std::int64_t>::max());
@@ -222,7 +223,19 @@ private:
             }
         };
         std::size_t current = none;
-        InterruptPoll local(check);
+        // The calling thread's tasks also stop once an earlier one has failed.
+        InterruptPoll local([&] {
+            if (current >= job.stop_from.load()) {
+                throw Abandoned{};
+            }
+            check();
+        });
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            current_job = &job;
+            published.store(++generation);
+        }
+        wake.notify_all();
         work(job, local, current);
         std::unique_lock<std::mutex> lock(mutex);
         job.open = false;

@@ -157,11 +157,13 @@ public:
     std::size_t size() const { return parts.empty() ? 0 : firsts.back() + parts.back().size(); }
     // Positions i, i + 1, ... up to the end of the buffer that holds position i.
     const std::uint32_t* from(std::size_t i) const {
-        std::size_t p = parts.size();
-        while (p > 1 && firsts[p - 1] > i) {
-            --p;
+        if (parts.empty()) {
+            return nullptr;
         }
-        return p == 0 ? nullptr : parts[p - 1].data() + (i - firsts[p - 1]);
+        // The last buffer that starts at or before i: one before it that starts there too is empty.
+        const std::size_t p = static_cast<std::size_t>(std::upper_bound(firsts.begin() + 1, firsts.end(), i) -
+                                                       firsts.begin()) - 1;
+        return parts[p].data() + (i - firsts[p]);
     }
 
 private:

@@ -176,8 +176,10 @@ def test_a_sequence_emptied_while_its_values_convert_is_read_as_it_was():
         summaries(_qel_cpp.Miner(0.5, 1, 3, min_len=2).mine(SERIES))
 
 
-def test_a_conversion_that_changes_a_later_list_of_a_large_set_is_seen():
-    # Enough floats that the lists leading the set are read on several threads at once.
+def test_a_conversion_that_changes_a_later_list_of_a_large_set_is_seen(monkeypatch):
+    # Enough floats that the lists leading the set are read on several threads at once, on a
+    # machine of one processor too.
+    monkeypatch.setenv("QEL_THREADS", "2")
     rng = np.random.default_rng(4)
     leading = rng.normal(size=(70, 1000)).tolist()
 
