@@ -54,12 +54,16 @@ inline double memory_bytes() {
     double bytes = HUGE_VAL;
 #if defined(__unix__) || defined(__APPLE__)
 #if defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0) {
-        bytes = static_cast<double>(pages) * static_cast<double>(page_size);
-    }
+    // Asked once: the machine's memory does not change while the process runs, and asking
+    // is a system call, made for every motif mapped.
+    static const double physical = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGESIZE);
+        return pages > 0 && page_size > 0 ? static_cast<double>(pages) * static_cast<double>(page_size) : HUGE_VAL;
+    }();
+    bytes = physical;
 #endif
+    // The limit is the process's to change between calls: asked each time.
     struct rlimit limit;
     if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
         bytes = std::min(bytes, static_cast<double>(limit.rlim_cur));
