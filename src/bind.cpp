@@ -252,9 +252,9 @@ using qel::binding::items_of;
 
 // Reads `list`, a list, into `series` when every item is an exact float; false (and `series`
 // cleared) otherwise. Exact floats convert without running Python code, so no item can
-// change or go away while the list is read: it is read in place, each item once. Only reads,
-// so threads may run it for the thread that holds the interpreter, as long as that thread
-// runs no Python code meanwhile.
+// change or go away while the list is read: it is read in place, each item once. It only
+// reads Python objects, so other threads may run it for the thread that holds the
+// interpreter, as long as that thread runs no Python code meanwhile.
 inline bool read_float_list(PyObject* list, qel::Series& series) {
     const Py_ssize_t size = PyList_GET_SIZE(list);
     series.resize(static_cast<std::size_t>(size));
