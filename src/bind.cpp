@@ -299,19 +299,13 @@ constexpr std::size_t parallel_points = 1 << 16;
 // anything but floats (its series and those after it to be read again), or `last`.
 inline std::size_t read_float_lists(const tuple& items, std::size_t last, std::vector<qel::Series>& series) {
     const auto list = [&items](std::size_t i) { return PyTuple_GET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i)); };
-    // Tasks of whole lists, about a quarter of parallel_points each.
-    std::vector<std::size_t> task_ends;
+    const auto points_of = [&list](std::size_t i) { return static_cast<std::size_t>(PyList_GET_SIZE(list(i))) + 1; };
     std::size_t points = 0;
-    std::size_t task_points = 0;
     for (std::size_t i = 0; i < last; ++i) {
-        const std::size_t size = static_cast<std::size_t>(PyList_GET_SIZE(list(i))) + 1;
-        points += size;
-        task_points += size;
-        if (task_points >= parallel_points / 4 || i + 1 == last) {
-            task_ends.push_back(i + 1);
-            task_points = 0;
-        }
+        points += points_of(i);
     }
+    // Tasks of whole lists, about a quarter of parallel_points each.
+    const std::vector<std::size_t> task_ends = qel::run_ends(last, points_of, parallel_points / 4);
     std::vector<std::uint8_t> read(last, 0);
     // No interrupt check: no Python code may run while other threads read the lists.
     qel::InterruptPoll unchecked{qel::InterruptCheck{}};

@@ -72,6 +72,16 @@ inline double memory_bytes() {
     return bytes;
 }
 
+// The most threads, from 1 to `threads`, whose working space of `per_thread` bytes each fits
+// beside the `kept` bytes within `available` (1 when even one does not: refusing is the
+// caller's).
+inline int threads_within(double kept, double per_thread, int threads, double available) {
+    while (threads > 1 && kept + per_thread * threads > available) {
+        --threads;
+    }
+    return std::max(threads, 1);
+}
+
 // Refuses `work` (what the message calls it: "mapping 3 motifs") when the `bytes` it will
 // allocate exceed memory_bytes().
 inline void check_memory(const std::string& work, double bytes) {

@@ -92,14 +92,10 @@ int check_mapping_memory(const std::vector<Motif>& motifs, int seglen, int threa
         temporary = std::max(temporary, bytes.temporary);
         ++counted;
     }
-    const double available = memory_bytes();
-    while (threads > 1 && kept + temporary * threads > available) {
-        --threads;
-    }
     check_memory("mapping " + std::to_string(counted) + (counted == 1 ? " motif" : " motifs") + " (seglen " +
                      std::to_string(seglen) + ")",
                  kept + temporary);
-    return threads;
+    return threads_within(kept, temporary, threads, memory_bytes());
 }
 
 }  // namespace

@@ -460,13 +460,14 @@ int mapping_threads(const std::vector<Motif>& motifs, int seglen, int threads) {
 }
 
 void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, InterruptPoll& poll) {
-    Workers workers(mapping_threads(motifs, seglen, threads));
-    map_motifs(motifs, ts, seglen, threads, workers, poll);
+    const int usable = mapping_threads(motifs, seglen, threads);
+    Workers workers(usable);
+    map_motifs(motifs, ts, seglen, usable, workers, poll);
 }
 
 void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, Workers& workers,
                 InterruptPoll& poll) {
-    workers.run(motifs.size(), mapping_threads(motifs, seglen, threads), poll,
+    workers.run(motifs.size(), threads, poll,
                 [&motifs, &ts, seglen](std::size_t i, InterruptPoll& local) {
                     local.tick();
                     motifs[i].map(ts, seglen, local);

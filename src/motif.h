@@ -78,7 +78,8 @@ private:
 // are many enough to repay starting one. Each motif's measures are what mapping it alone
 // gives; an error is the one mapping them in order meets first.
 void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, InterruptPoll& poll);
-// The same on up to `threads` of `workers`' threads.
+// The same on up to `threads` of `workers`' threads, however few the points (the caller has
+// weighed them, with mapping_threads).
 void map_motifs(std::vector<Motif>& motifs, const SeriesSet& ts, int seglen, int threads, Workers& workers,
                 InterruptPoll& poll);
 

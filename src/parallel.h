@@ -46,6 +46,23 @@ inline int available_threads() {
     return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
 }
 
+// Ends of runs of consecutive items, each run of about `points` points (the last one fewer),
+// items whole, `points_of(i)` being item i's: tasks each worth more than handing it to another
+// thread costs.
+template <typename PointsOf>
+std::vector<std::size_t> run_ends(std::size_t count, PointsOf points_of, std::size_t points) {
+    std::vector<std::size_t> ends;
+    std::size_t in_run = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        in_run += points_of(i);
+        if (in_run >= points || i + 1 == count) {
+            ends.push_back(i + 1);
+            in_run = 0;
+        }
+    }
+    return ends;
+}
+
 // Threads kept for the length of one call, shared by its steps: a step finds them running
 // instead of waiting tens of microseconds for new ones to start. Between steps they look for
 // work for a short while, then sleep until the next step or the end of the call. Only the

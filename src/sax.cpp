@@ -375,20 +375,10 @@ std::vector<Symbols> znorm_rows(SeriesSet& ts, int seglen, int alphabet, Interru
     for (std::size_t s = 0; s < ts.size(); ++s) {
         rows[s].resize(static_cast<std::size_t>(segment_count(ts[s].size(), seglen)));
     }
-    // Runs of series of about `chunk_points` points each, the last run shorter: a thread takes
-    // a run at a time, and each run is worth more than starting a thread costs.
-    constexpr std::size_t chunk_points = 1 << 16;
-    std::vector<std::size_t> run_ends;
-    std::size_t points = 0;
-    for (std::size_t s = 0; s < ts.size(); ++s) {
-        points += ts[s].size() + 1;
-        if (points >= chunk_points || s + 1 == ts.size()) {
-            run_ends.push_back(s + 1);
-            points = 0;
-        }
-    }
-    workers.run(run_ends.size(), workers.size(), poll, [&](std::size_t run, InterruptPoll& local) {
-        for_each_normalisation(ts, run == 0 ? 0 : run_ends[run - 1], run_ends[run], [&](std::size_t s, Normalisation by) {
+    // A thread takes a run of series at a time.
+    const std::vector<std::size_t> ends = run_ends(ts.size(), [&ts](std::size_t s) { return ts[s].size() + 1; }, 1 << 16);
+    workers.run(ends.size(), workers.size(), poll, [&](std::size_t run, InterruptPoll& local) {
+        for_each_normalisation(ts, run == 0 ? 0 : ends[run - 1], ends[run], [&](std::size_t s, Normalisation by) {
             local.tick(static_cast<std::int64_t>(ts[s].size()) + 1);
             normalise_values(ts[s], by);
             fill_letters(ts[s], seglen, bounds, rows[s]);

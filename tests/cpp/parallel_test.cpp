@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "memory.h"
 #include "miner.h"
 #include "patterns.h"
 
@@ -108,6 +109,25 @@ TEST(RunTasks, TheCallersCheckAloneStopsTheCall) {
         EXPECT_TRUE(stopped) << "caller waits: " << caller_waits;
         EXPECT_EQ(checks, 3);
     }
+}
+
+TEST(RunEnds, RunsHoldWholeItemsOfAboutTheGivenPoints) {
+    const std::vector<std::size_t> sizes{3, 3, 3, 10, 1, 1, 2};
+    const auto points_of = [&sizes](std::size_t i) { return sizes[i]; };
+    EXPECT_EQ(run_ends(sizes.size(), points_of, 6), (std::vector<std::size_t>{2, 4, 7}));
+    EXPECT_EQ(run_ends(sizes.size(), points_of, 1000), (std::vector<std::size_t>{7}));
+    EXPECT_EQ(run_ends(sizes.size(), points_of, 1), (std::vector<std::size_t>{1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_TRUE(run_ends(0, points_of, 6).empty());
+}
+
+// Mapping takes as many threads as their working space leaves room for, and one when even
+// that does not fit (the refusal is the caller's).
+TEST(ThreadsWithin, AsManyAsTheMemoryHolds) {
+    EXPECT_EQ(threads_within(100.0, 10.0, 4, 1000.0), 4);
+    EXPECT_EQ(threads_within(100.0, 10.0, 4, 125.0), 2);
+    EXPECT_EQ(threads_within(100.0, 10.0, 4, 130.0), 3);
+    EXPECT_EQ(threads_within(100.0, 10.0, 4, 50.0), 1);
+    EXPECT_EQ(threads_within(100.0, 10.0, 0, 1000.0), 1);
 }
 
 // The threads of one call serve step after step: a step that failed or was stopped leaves
