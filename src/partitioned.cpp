@@ -25,13 +25,27 @@ std::string count_of(std::size_t count, const char* noun) {
 // come first: a pattern too long to measure is refused before the part is searched.
 struct Measured {
     std::vector<int> lengths;
-    std::vector<Occurrences> occurrences;
+    // Per pattern, in `found`.
+    std::vector<const Occurrences*> occurrences;
+    std::shared_ptr<const FoundPatterns> found;
 };
 
 Measured measure(const PreparedPart& part, const std::vector<Pattern>& patterns) {
     Measured measured;
     measured.lengths = occurrence_lengths(part.seglen, patterns);
-    measured.occurrences = find_occurrences(part.letters, patterns);
+    measured.found = part.recent->holding(patterns);
+    if (!measured.found) {
+        std::vector<Occurrences> occurrences = find_occurrences(part.letters, patterns);
+        auto found = std::make_shared<FoundPatterns>();
+        for (std::size_t i = 0; i < patterns.size(); ++i) {
+            found->occurrences.emplace(patterns[i], std::move(occurrences[i]));
+        }
+        part.recent->remember(found);
+        measured.found = std::move(found);
+    }
+    for (const Pattern& pattern : patterns) {
+        measured.occurrences.push_back(&measured.found->occurrences.at(pattern));
+    }
     return measured;
 }
 
@@ -52,6 +66,24 @@ void check_representatives(const Measured& measured, const std::vector<std::vect
 InterruptPoll no_interrupts() { return InterruptPoll{InterruptCheck{}}; }
 
 }  // namespace
+
+std::shared_ptr<const FoundPatterns> RecentSearch::holding(const std::vector<Pattern>& patterns) const {
+    const std::lock_guard<std::mutex> lock(guard);
+    if (!last) {
+        return nullptr;
+    }
+    for (const Pattern& pattern : patterns) {
+        if (last->occurrences.count(pattern) == 0) {
+            return nullptr;
+        }
+    }
+    return last;
+}
+
+void RecentSearch::remember(std::shared_ptr<const FoundPatterns> found) {
+    const std::lock_guard<std::mutex> lock(guard);
+    last = std::move(found);
+}
 
 PatternTrie::PatternTrie(const std::vector<Pattern>& patterns) {
     code_of_letter.fill(-1);
@@ -143,7 +175,7 @@ void check_selection(int k) {
     Miner(1.0, 1, 3, 1, 0, 1.0, k).mine(none);
 }
 
-double measuring_bytes(const std::vector<int>& lengths, const std::vector<Occurrences>& occurrences,
+double measuring_bytes(const std::vector<int>& lengths, const std::vector<const Occurrences*>& occurrences,
                        bool per_series) {
     constexpr double value = sizeof(double);
     double kept = 0.0;
@@ -152,7 +184,7 @@ double measuring_bytes(const std::vector<int>& lengths, const std::vector<Occurr
         const double length = lengths[i];
         double series = 0.0;
         if (per_series) {
-            for_each_series(occurrences.at(i), [&series](int, std::size_t, std::size_t) { series += 1.0; });
+            for_each_series(*occurrences.at(i), [&series](int, std::size_t, std::size_t) { series += 1.0; });
         }
         // Sums and counts (8 bytes each) per point, or one average per series.
         kept += per_series ? series * length * value : 2.0 * length * value;
@@ -180,7 +212,7 @@ std::vector<AverageSums> average_sums(const PreparedPart& part, const std::vecto
     for (std::size_t i = 0; i < patterns.size(); ++i) {
         const int length = measured.lengths[i];
         const std::size_t points = static_cast<std::size_t>(length);
-        const Occurrences& occurrences = measured.occurrences[i];
+        const Occurrences& occurrences = *measured.occurrences[i];
         PointSums across(points);
         PointSums scratch(points);
         std::vector<double> average(points);
@@ -203,7 +235,7 @@ std::vector<double> distance_sums(const PreparedPart& part, const std::vector<Pa
     InterruptPoll poll = no_interrupts();
     std::vector<double> result;
     for (std::size_t i = 0; i < patterns.size(); ++i) {
-        const Occurrences& occurrences = measured.occurrences[i];
+        const Occurrences& occurrences = *measured.occurrences[i];
         const std::vector<BestMatch> best = best_matches(
             occurrences, distances(part.series, occurrences, part.seglen, representatives[i], poll));
         double total = 0.0;
@@ -224,7 +256,7 @@ std::vector<PartDetails> part_details(const PreparedPart& part, const std::vecto
     InterruptPoll poll = no_interrupts();
     std::vector<PartDetails> result(patterns.size());
     for (std::size_t i = 0; i < patterns.size(); ++i) {
-        const Occurrences& occurrences = measured.occurrences[i];
+        const Occurrences& occurrences = *measured.occurrences[i];
         PartDetails& details = result[i];
         for_each_series(occurrences, [&details](int s, std::size_t first, std::size_t last) {
             details.series.push_back(s);

@@ -5,6 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -76,8 +79,27 @@ void check_selection(int k);
 // it returns per pattern (per-point sums and counts, or with `per_series` one average per
 // series holding the pattern) and the working space of one series' average. Checked against
 // the memory there is before the first of it is allocated.
-double measuring_bytes(const std::vector<int>& lengths, const std::vector<Occurrences>& occurrences,
+double measuring_bytes(const std::vector<int>& lengths, const std::vector<const Occurrences*>& occurrences,
                        bool per_series);
+
+// Where some patterns occur in one part's letters, by pattern.
+struct FoundPatterns {
+    std::map<Pattern, Occurrences> occurrences;
+};
+
+// The patterns a part was last searched for and where they occur. The two passes and the
+// details of a mining run measure the same patterns (the details a few of them), so the part
+// is searched once, not three times. Only ever a copy of what searching again would find.
+class RecentSearch {
+public:
+    // What was found last, if it holds every one of `patterns`; null otherwise.
+    std::shared_ptr<const FoundPatterns> holding(const std::vector<Pattern>& patterns) const;
+    void remember(std::shared_ptr<const FoundPatterns> found);
+
+private:
+    mutable std::mutex guard;
+    std::shared_ptr<const FoundPatterns> last;
+};
 
 // One part of a series set made ready for mining: its series z-normalised and discretised
 // exactly as the miner does it to the whole set (each series depends only on itself).
@@ -88,6 +110,8 @@ struct PreparedPart {
     SeriesSet series;
     // Each series' letters, in the same order.
     std::vector<Symbols> letters;
+    // Shared by copies of the part, which hold the same letters.
+    std::shared_ptr<RecentSearch> recent = std::make_shared<RecentSearch>();
 };
 
 // Z-normalises `series` (in place, then kept) and discretises it; the errors are sax's.

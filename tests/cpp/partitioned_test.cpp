@@ -178,6 +178,40 @@ TEST(PartSteps, AddUpToTheMotifsMeasures) {
     }
 }
 
+TEST(PartSteps, ARememberedSearchAnswersAsASearchAfresh) {
+    // A part remembers where the patterns it was last measured for occur. Whatever it was asked
+    // before, each step answers as the same step on a part never asked anything.
+    std::mt19937 rng(5);
+    SeriesSet series;
+    for (int s = 0; s < 8; ++s) {
+        Series values;
+        for (int i = 0; i < 40; ++i) values.push_back(static_cast<double>(rng() % 9));
+        series.push_back(values);
+    }
+    const PreparedPart used = prepare_part(series, 2, 3);
+    const auto fresh_details = [&series](const std::vector<Pattern>& asked) {
+        const PreparedPart fresh = prepare_part(series, 2, 3);
+        std::vector<std::vector<double>> representatives;
+        for (int length : occurrence_lengths(2, asked)) representatives.emplace_back(static_cast<std::size_t>(length), 0.5);
+        return std::make_pair(part_details(fresh, asked, representatives), representatives);
+    };
+    // Remembered, a subset in another order, a list with a pattern it lacks, then the first again.
+    for (const auto& asked : {patterns({"ab", "ba", "c"}), patterns({"c", "ab"}), patterns({"ab", "cc"}),
+                              patterns({"ab", "ba", "c"})}) {
+        EXPECT_EQ(average_sums(used, asked).size(), asked.size());
+        const auto [expected, representatives] = fresh_details(asked);
+        const std::vector<PartDetails> got = part_details(used, asked, representatives);
+        ASSERT_EQ(got.size(), expected.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].series, expected[i].series);
+            EXPECT_EQ(got[i].positions, expected[i].positions);
+            EXPECT_EQ(got[i].best_starts, expected[i].best_starts);
+        }
+        EXPECT_EQ(distance_sums(used, asked, representatives),
+                  distance_sums(prepare_part(series, 2, 3), asked, representatives));
+    }
+}
+
 TEST(PartSteps, RefuseRepresentativesThatDoNotFit) {
     const PreparedPart part = prepare_part({{1, 2, 3, 4}}, 2, 3);
     EXPECT_THROW(distance_sums(part, patterns({"a"}), {}), std::invalid_argument);
