@@ -43,7 +43,7 @@ if TYPE_CHECKING:
 LOCAL_MINSUP_FACTOR = 1.0 - 1e-12
 # Runs of partitions per worker whose records are sent apart: the first travels to the
 # driver while the worker measures the next.
-RECORD_PIECES = 3
+RECORD_PIECES = 8
 
 
 def mine(series: Any, minsup: float, seglen: int, alphabet: int, min_len: int = 3, max_len: int = 0,
@@ -665,6 +665,15 @@ def _as_list(partition: Any) -> List[Any]:
     return partition if isinstance(partition, list) else list(partition)
 
 
+def _persisted(source: Any) -> Any:
+    """The future a persisted delayed stands for (its graph is that one future), else `source`."""
+    if not _is_delayed(source):
+        return source
+    graph = dict(source.__dask_graph__())
+    held = graph.get(source.key) if len(graph) == 1 else None
+    return held if isinstance(held, importlib.import_module("distributed").Future) else source
+
+
 def _is_delayed(value: Any) -> bool:
     return type(value).__module__ == "dask.delayed" and hasattr(value, "dask")
 
@@ -698,15 +707,60 @@ class _Runner:
         else:
             # Futures throughout: one graph of a few layers per step, where a dask.delayed
             # per partition would make the scheduler unpack a layer per task.
-            inputs = [args[0] for args in arguments]
+            inputs = [_persisted(args[0]) for args in arguments]
             lazy = [i for i, source in enumerate(inputs) if _is_delayed(source)]
             for i, future in zip(lazy, self.client.compute([inputs[i] for i in lazy])):
                 inputs[i] = future
-            count = len(inputs)
             columns = [inputs] + [[args[c] for args in arguments] for c in range(1, len(arguments[0]))]
-            parts = self.client.map(function, *columns, *[[value] * count for value in shared], pure=False)
+            parts = [None] * len(inputs)
+            places: Dict[Optional[str], List[int]] = {}
+            for i, place in enumerate(self._even_places(inputs)):
+                places.setdefault(place, []).append(i)
+            for place, numbers in places.items():
+                made = self.client.map(function, *[[column[i] for i in numbers] for column in columns],
+                                       *[[value] * len(numbers) for value in shared], pure=False,
+                                       **({"workers": [place], "allow_other_workers": True} if place else {}))
+                for i, part in zip(numbers, made):
+                    parts[i] = part
         self._took(step, began)
         return parts
+
+    def _even_places(self, inputs: List[Any]) -> List[Optional[str]]:
+        """The worker to run each input's task on (None: where Dask chooses): where the input is
+        held, except that workers holding more than their share of the inputs' bytes hand their
+        last ones to the workers holding least. Every later step runs where the kept results
+        are, so a worker left with a fifth more than the others slows each step by a fifth;
+        evening them out moves each of those partitions once."""
+        distributed = importlib.import_module("distributed")
+        client: Any = self.client
+        places: List[Optional[str]] = [None] * len(inputs)
+        workers = sorted(client.scheduler_info()["workers"])
+        futures = [i for i, value in enumerate(inputs) if isinstance(value, distributed.Future)]
+        if len(futures) < 2 or len(workers) < 2:
+            return places
+        # Inputs still being made are placed by Dask as they come; only those a worker holds
+        # already (a persisted set) are where they would stay.
+        where = client.who_has([inputs[i] for i in futures])
+        held = [i for i in futures if where.get(inputs[i].key)]
+        sizes = client.nbytes(keys=[inputs[i].key for i in held], summary=False) if held else {}
+        size_of = {i: max(1, int(sizes.get(inputs[i].key, 1))) for i in held}
+        load = {worker: 0 for worker in workers}
+        on: Dict[str, List[int]] = {worker: [] for worker in workers}
+        for i in held:
+            holder = min(where.get(inputs[i].key) or [None], key=str)
+            if holder in load:
+                places[i] = holder
+                load[holder] += size_of[i]
+                on[holder].append(i)
+        while True:
+            most = max(workers, key=lambda worker: load[worker])
+            least = min(workers, key=lambda worker: load[worker])
+            if not on[most] or load[least] + size_of[on[most][-1]] >= load[most]:
+                return places
+            i = on[most].pop()
+            load[most] -= size_of[i]
+            load[least] += size_of[i]
+            places[i] = least
 
     def each(self, step: str, function: Callable[..., Any], parts: List[Any], *shared: Any) -> List[Any]:
         """function(*arguments, *shared) for each partition's arguments (its handle, or a

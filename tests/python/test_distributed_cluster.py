@@ -160,6 +160,21 @@ def test_verified_motifs_survive_a_worker_killed_mid_run(client, tmp_path, step)
     assert verified_differences(want, got) == []
 
 
+def test_a_set_held_by_one_worker_is_prepared_on_both(client):
+    """Each step runs where the prepared partitions are, so a set persisted on one worker is
+    spread over both as it is prepared (half of it moving once), and mines as in one process."""
+    table = walks(11)
+    one = sorted(client.scheduler_info()["workers"])[0]
+    parts = client.persist([dask.delayed(numpy.array)(table[start:start + 6]) for start in range(0, len(table), 6)],
+                           workers=[one])
+    dask_distributed.wait(parts)
+    with dask_distributed.get_task_stream(client) as tasks:
+        got = distributed.mine(parts, *PARAMETERS, client=client)
+    prepared_on = [task["worker"] for task in tasks.data if str(task["key"]).startswith("_prepare")]
+    assert len(prepared_on) == 8 and prepared_on.count(one) == 4
+    agree(table, got)
+
+
 class ToolTest(unittest.TestCase):
     """`qel mine --scheduler` in this process, against the module's cluster."""
 
