@@ -666,11 +666,11 @@ def _as_list(partition: Any) -> List[Any]:
 
 
 def _persisted(source: Any) -> Any:
-    """The future a persisted delayed stands for (its graph is that one future), else `source`."""
+    """The future a persisted delayed stands for (its key is held as a future in its graph, as
+    persisting a list of delayeds or a collection leaves it), else `source`."""
     if not _is_delayed(source):
         return source
-    graph = dict(source.__dask_graph__())
-    held = graph.get(source.key) if len(graph) == 1 else None
+    held = source.__dask_graph__().get(source.key)
     return held if isinstance(held, importlib.import_module("distributed").Future) else source
 
 
@@ -727,14 +727,16 @@ class _Runner:
 
     def _even_places(self, inputs: List[Any]) -> List[Optional[str]]:
         """The worker to run each input's task on (None: where Dask chooses): where the input is
-        held, except that workers holding more than their share of the inputs' bytes hand their
-        last ones to the workers holding least. Every later step runs where the kept results
-        are, so a worker left with a fifth more than the others slows each step by a fifth;
-        evening them out moves each of those partitions once."""
+        held, except that workers holding more than their share of the inputs' bytes (shares
+        by threads) hand their last ones to the workers holding least. Every later step runs
+        where the kept results are, so a worker left with a fifth more than the others slows
+        each step by a fifth; evening them out moves each of those partitions once."""
         distributed = importlib.import_module("distributed")
         client: Any = self.client
         places: List[Optional[str]] = [None] * len(inputs)
-        workers = sorted(client.scheduler_info()["workers"])
+        info = client.scheduler_info()["workers"]
+        workers = sorted(info)
+        threads = {worker: max(1, int(info[worker].get("nthreads", 1))) for worker in workers}
         futures = [i for i, value in enumerate(inputs) if isinstance(value, distributed.Future)]
         if len(futures) < 2 or len(workers) < 2:
             return places
@@ -753,9 +755,9 @@ class _Runner:
                 load[holder] += size_of[i]
                 on[holder].append(i)
         while True:
-            most = max(workers, key=lambda worker: load[worker])
-            least = min(workers, key=lambda worker: load[worker])
-            if not on[most] or load[least] + size_of[on[most][-1]] >= load[most]:
+            most = max(workers, key=lambda worker: load[worker] / threads[worker])
+            least = min(workers, key=lambda worker: load[worker] / threads[worker])
+            if not on[most] or (load[least] + size_of[on[most][-1]]) / threads[least] >= load[most] / threads[most]:
                 return places
             i = on[most].pop()
             load[most] -= size_of[i]

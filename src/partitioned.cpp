@@ -2,6 +2,7 @@
 #include "partitioned.h"
 
 #include <algorithm>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -30,11 +31,25 @@ struct Measured {
     std::shared_ptr<const FoundPatterns> found;
 };
 
+// What a search refuses in a list of patterns it could otherwise answer from memory: a pattern
+// listed twice (each remembered pattern is non-empty).
+void check_distinct(const std::vector<Pattern>& patterns) {
+    std::set<Pattern> seen;
+    for (const Pattern& pattern : patterns) {
+        if (!seen.insert(pattern).second) {
+            throw std::invalid_argument("patterns must be distinct, got '" + std::string(pattern.begin(), pattern.end()) +
+                                        "' twice");
+        }
+    }
+}
+
 Measured measure(const PreparedPart& part, const std::vector<Pattern>& patterns) {
     Measured measured;
     measured.lengths = occurrence_lengths(part.seglen, patterns);
     measured.found = part.recent->holding(patterns);
-    if (!measured.found) {
+    if (measured.found) {
+        check_distinct(patterns);
+    } else {
         std::vector<Occurrences> occurrences = find_occurrences(part.letters, patterns);
         auto found = std::make_shared<FoundPatterns>();
         for (std::size_t i = 0; i < patterns.size(); ++i) {
@@ -84,6 +99,8 @@ void RecentSearch::remember(std::shared_ptr<const FoundPatterns> found) {
     const std::lock_guard<std::mutex> lock(guard);
     last = std::move(found);
 }
+
+void RecentSearch::forget() { remember(nullptr); }
 
 PatternTrie::PatternTrie(const std::vector<Pattern>& patterns) {
     code_of_letter.fill(-1);
@@ -274,6 +291,8 @@ std::vector<PartDetails> part_details(const PreparedPart& part, const std::vecto
             details.best_starts.push_back(match.position * part.seglen);
         }
     }
+    // The details are the last measure of a mining run: what it searched for is let go.
+    part.recent->forget();
     return result;
 }
 

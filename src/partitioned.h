@@ -90,11 +90,14 @@ struct FoundPatterns {
 // The patterns a part was last searched for and where they occur. The two passes and the
 // details of a mining run measure the same patterns (the details a few of them), so the part
 // is searched once, not three times. Only ever a copy of what searching again would find.
+// Held from the first pass to the details, which let it go: the occurrences of the kept
+// patterns, at most one per letter and pattern length, are each 8 bytes.
 class RecentSearch {
 public:
     // What was found last, if it holds every one of `patterns`; null otherwise.
     std::shared_ptr<const FoundPatterns> holding(const std::vector<Pattern>& patterns) const;
     void remember(std::shared_ptr<const FoundPatterns> found);
+    void forget();
 
 private:
     mutable std::mutex guard;

@@ -195,21 +195,37 @@ TEST(PartSteps, ARememberedSearchAnswersAsASearchAfresh) {
         for (int length : occurrence_lengths(2, asked)) representatives.emplace_back(static_cast<std::size_t>(length), 0.5);
         return std::make_pair(part_details(fresh, asked, representatives), representatives);
     };
+    const auto same_values = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return a.size() == b.size() &&
+               std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) { return x == y || (x != x && y != y); });
+    };
     // Remembered, a subset in another order, a list with a pattern it lacks, then the first again.
     for (const auto& asked : {patterns({"ab", "ba", "c"}), patterns({"c", "ab"}), patterns({"ab", "cc"}),
                               patterns({"ab", "ba", "c"})}) {
-        EXPECT_EQ(average_sums(used, asked).size(), asked.size());
+        const std::vector<AverageSums> sums = average_sums(used, asked);
+        const std::vector<AverageSums> fresh_sums = average_sums(prepare_part(series, 2, 3), asked);
+        ASSERT_EQ(sums.size(), fresh_sums.size());
+        for (std::size_t i = 0; i < sums.size(); ++i) {
+            EXPECT_TRUE(same_values(sums[i].sums, fresh_sums[i].sums));
+            EXPECT_EQ(sums[i].counts, fresh_sums[i].counts);
+        }
         const auto [expected, representatives] = fresh_details(asked);
+        EXPECT_EQ(distance_sums(used, asked, representatives),
+                  distance_sums(prepare_part(series, 2, 3), asked, representatives));
         const std::vector<PartDetails> got = part_details(used, asked, representatives);
         ASSERT_EQ(got.size(), expected.size());
         for (std::size_t i = 0; i < got.size(); ++i) {
             EXPECT_EQ(got[i].series, expected[i].series);
+            EXPECT_EQ(got[i].counts, expected[i].counts);
             EXPECT_EQ(got[i].positions, expected[i].positions);
+            EXPECT_TRUE(same_values(got[i].averages, expected[i].averages));
             EXPECT_EQ(got[i].best_starts, expected[i].best_starts);
         }
-        EXPECT_EQ(distance_sums(used, asked, representatives),
-                  distance_sums(prepare_part(series, 2, 3), asked, representatives));
     }
+    // A pattern listed twice is refused whether or not the part remembers it.
+    average_sums(used, patterns({"ab", "ba"}));
+    EXPECT_THROW(average_sums(used, patterns({"ab", "ab"})), std::invalid_argument);
+    EXPECT_THROW(average_sums(prepare_part(series, 2, 3), patterns({"ab", "ab"})), std::invalid_argument);
 }
 
 TEST(PartSteps, RefuseRepresentativesThatDoNotFit) {
