@@ -695,7 +695,8 @@ class _Runner:
     def keep(self, step: str, function: Callable[..., Any], sources: List[Any], *shared: Any) -> List[Any]:
         """Handles of function(*arguments, *shared) for each source's arguments (a partition's
         handle, a delayed or a _Held value, or a tuple starting with one), each result kept where
-        it was made (on a worker) and made again from its source should that worker be lost."""
+        it was made (on a worker) and made again from its source should that worker be lost.
+        Sources the workers hold unevenly are made even first (see _even_places)."""
         if not sources:
             return []
         began = time.perf_counter()
