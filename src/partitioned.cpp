@@ -31,14 +31,19 @@ struct Measured {
     std::shared_ptr<const FoundPatterns> found;
 };
 
+// The error for a list of patterns that holds `pattern` twice.
+std::invalid_argument listed_twice(const Pattern& pattern) {
+    return std::invalid_argument("patterns must be distinct, got '" + std::string(pattern.begin(), pattern.end()) +
+                                 "' twice");
+}
+
 // What a search refuses in a list of patterns it could otherwise answer from memory: a pattern
 // listed twice (each remembered pattern is non-empty).
 void check_distinct(const std::vector<Pattern>& patterns) {
     std::set<Pattern> seen;
     for (const Pattern& pattern : patterns) {
         if (!seen.insert(pattern).second) {
-            throw std::invalid_argument("patterns must be distinct, got '" + std::string(pattern.begin(), pattern.end()) +
-                                        "' twice");
+            throw listed_twice(pattern);
         }
     }
 }
@@ -132,8 +137,7 @@ PatternTrie::PatternTrie(const std::vector<Pattern>& patterns) {
         }
         int& at = pattern_at[static_cast<std::size_t>(node)];
         if (at >= 0) {
-            throw std::invalid_argument("patterns must be distinct, got '" + std::string(pattern.begin(), pattern.end()) +
-                                        "' twice");
+            throw listed_twice(pattern);
         }
         at = static_cast<int>(i);
     }
